@@ -1,0 +1,22 @@
+// How the phone was started, kept stable within a boot
+// ("zelt.lumopower.startup") and across a restart (the reboot record
+// "persist.sys.lumo.REBOOT"). Main thread only.
+#pragma once
+
+#include <cstdint>
+
+enum StartupMode : int32_t {
+  STARTUP_UNKNOWN = -1,
+  STARTUP_PWRKEY = 1,
+  STARTUP_CHARGER = 2,
+  STARTUP_ALARM = 4,
+};
+
+#define PROPERTY_REBOOT "persist.sys.lumo.REBOOT"
+
+int32_t startupMode();
+void rememberStartupMode(int32_t mode, bool write_record);
+int32_t readStartupSource();
+int32_t takeRebootRecord();
+void writeRebootRecord(int32_t mode);
+int64_t nowMs();

@@ -1,0 +1,1 @@
+// Charging controller: not written yet.

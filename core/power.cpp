@@ -1,0 +1,1 @@
+// Boot and power actions: not written yet.

@@ -1,0 +1,35 @@
+// The legacy hardware library: wake locks, screen power, vibrator and the
+// kernel's uevent channel. Results are returned as the library returns them;
+// the program does not look at most of them.
+//
+// Host backend (files under the device root):
+//   - acquire_wake_lock / release_wake_lock write the lock name to
+//     sys/power/wake_lock / sys/power/wake_unlock;
+//   - set_screen_state writes "on" or "mem" to sys/power/state;
+//   - vibrator_on writes the duration in ms to
+//     sys/class/timed_output/vibrator/enable;
+//   - uevent_init binds a Unix datagram socket at dev/socket/uevent; each
+//     datagram is one uevent (NUL-separated texts, the first "ACTION@DEVPATH").
+// A device backend puts the kernel's netlink socket and the real sysfs files
+// behind the same calls. All calls are safe from several threads.
+#pragma once
+
+namespace platform {
+
+constexpr int kPartialWakeLock = 1;
+
+int acquire_wake_lock(int lock, const char* id);
+int release_wake_lock(const char* id);
+int set_screen_state(int on);
+int vibrator_on(int timeout_ms);
+
+// Opens the uevent channel for this process. Returns 1 on success, 0 on
+// failure (as the platform library does).
+int uevent_init();
+
+// Blocks until the next uevent and copies at most `buffer_length` bytes of it
+// into `buffer`. Returns the number of bytes copied, 0 when nothing was
+// received (also when the channel is not open).
+int uevent_next_event(char* buffer, int buffer_length);
+
+}  // namespace platform

@@ -1,0 +1,98 @@
+// Host backend of the property service: one file per key under the device
+// root, shared by every process that uses the root.
+#include "platform/properties.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/paths.h"
+
+namespace platform {
+namespace {
+
+constexpr size_t kKeyMax = 255;
+
+bool valid_key(const char* key) {
+  if (key == nullptr || key[0] == '\0' || key[0] == '.') return false;
+  size_t len = 0;
+  for (const char* p = key; *p != '\0'; ++p, ++len) {
+    if (len >= kKeyMax) return false;
+    char c = *p;
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '_' || c == '-' || c == ':' || c == '@';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool key_path(const char* key, char* out, size_t size) {
+  char device_path[512];
+  const char* dir = strncmp(key, "persist.", 8) == 0 ? "/data/property/" : "/dev/__properties__/";
+  snprintf(device_path, sizeof(device_path), "%s%s", dir, key);
+  return map_path(device_path, out, size);
+}
+
+std::atomic<unsigned> g_temp_counter{0};
+
+}  // namespace
+
+int property_get(const char* key, char* value, const char* default_value) {
+  if (value == nullptr) return 0;
+  value[0] = '\0';
+  int len = 0;
+  char path[4096];
+  if (valid_key(key) && key_path(key, path, sizeof(path))) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      ssize_t n = read(fd, value, kPropValueMax - 1);
+      close(fd);
+      if (n > 0) {
+        value[n] = '\0';
+        len = static_cast<int>(strlen(value));
+      } else {
+        value[0] = '\0';
+      }
+    }
+  }
+  if (len == 0 && default_value != nullptr) {
+    size_t dlen = strnlen(default_value, kPropValueMax - 1);
+    memcpy(value, default_value, dlen);
+    value[dlen] = '\0';
+    len = static_cast<int>(dlen);
+  }
+  return len;
+}
+
+int property_set(const char* key, const char* value) {
+  if (!valid_key(key)) return -1;
+  if (value == nullptr) value = "";
+  size_t len = strlen(value);
+  if (len > static_cast<size_t>(kPropValueMax - 1)) return -1;
+  char path[4096];
+  if (!key_path(key, path, sizeof(path))) return -1;
+  if (make_parent_dirs(path) != 0) return -1;
+
+  char temp[4200];
+  snprintf(temp, sizeof(temp), "%s.tmp.%d.%lu.%u", path, static_cast<int>(getpid()),
+           static_cast<unsigned long>(pthread_self()), g_temp_counter.fetch_add(1));
+  int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  bool written = write(fd, value, len) == static_cast<ssize_t>(len);
+  close(fd);
+  int result = -1;
+  if (written) {
+    // A read-only key is set once: link() fails when the key exists, which
+    // makes the check and the write one atomic step across processes.
+    result = strncmp(key, "ro.", 3) == 0 ? link(temp, path) : rename(temp, path);
+  }
+  unlink(temp);
+  return result == 0 ? 0 : -1;
+}
+
+}  // namespace platform

@@ -1,0 +1,34 @@
+// The platform's lights hardware module: load it, open a light by name, send
+// it a light state.
+//
+// Host backend: the module is present when sys/class/leds/ exists under the
+// device root, and the light NAME opens when sys/class/leds/NAME/ exists.
+// Each request replaces sys/class/leds/NAME/color with "%08x" of the ARGB
+// colour and appends the same line to sys/class/leds/NAME/history.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// The platform's light_state_t.
+struct LightState {
+  uint32_t color;  // 0xAARRGGBB
+  int32_t flashMode;
+  int32_t flashOnMS;
+  int32_t flashOffMS;
+  int32_t brightnessMode;
+};
+
+struct LightDevice;
+
+// hw_get_module("lights"): 0 when the module is there, negative otherwise.
+int lights_module_load();
+
+// The module's open method for one light; nullptr when it cannot be opened.
+LightDevice* lights_open(const char* name);
+
+// The device's set_light. Returns 0 or a negative value.
+int lights_set(LightDevice* device, const LightState* state);
+
+}  // namespace platform
