@@ -1,0 +1,117 @@
+#include "config/startup.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "config/properties.h"
+#include "config/settings.h"
+#include "platform/log.h"
+
+namespace {
+
+constexpr const char* kAppBootPath = "/sys/power/app_boot";
+constexpr const char* kStartupModePath = "/sys/power/startup_mode";
+constexpr unsigned long long kDefaultWindowMs = 60000;
+constexpr long kWrittenWindowMs = 25000;
+
+bool isOneOf(const char* text, std::initializer_list<const char*> words) {
+  for (const char* word : words) {
+    if (strcmp(text, word) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int64_t nowMs() {
+  timeval tv = {};
+  gettimeofday(&tv, nullptr);
+  return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+}
+
+int32_t readStartupSource() {
+  char text[128];
+  if (readSysfsFile(kAppBootPath, text, sizeof(text)) > 0 && strcmp(text, "reboot") == 0) {
+    LOGW("Phone is reboot!");
+    return STARTUP_PWRKEY;
+  }
+  if (readSysfsFile(kStartupModePath, text, sizeof(text)) <= 0) {
+    LOGE("Read %s fail!", kStartupModePath);
+    return STARTUP_UNKNOWN;
+  }
+  int32_t mode = STARTUP_PWRKEY;
+  if (isOneOf(text, {"STARTMODE_CHGINS", "STARTMODE_EXT0", "STARTMODE_USBINS", "2", "STARTMODE_CABLE",
+                     "charger"})) {
+    mode = STARTUP_CHARGER;
+  } else if (isOneOf(text, {"STARTMODE_ALARM", "1"})) {
+    mode = STARTUP_ALARM;
+  }
+  LOGD(" StartupSource = %s -> %d", text, mode);
+  return mode;
+}
+
+int32_t takeRebootRecord() {
+  const char* record = getRebootProperty();
+  if (record == nullptr || record[0] == '\0') return -1;
+  char text[kPropertyValueMax];
+  snprintf(text, sizeof(text), "%s", record);
+  setRebootProperty("");  // the record is used up, whatever it says
+
+  unsigned long long time = 0;
+  unsigned long long window = kDefaultWindowMs;
+  int mode = -1;
+  int fields = sscanf(text, "%llu;%d;%llu", &time, &mode, &window);
+  if (fields < 2) {
+    LOGE("scanf PROPERTY_REBOOT : %s fail!\n", text);
+    return -1;
+  }
+  if (fields == 2) window = kDefaultWindowMs;
+  unsigned long long now = static_cast<unsigned long long>(nowMs());
+  LOGD("Scan PROPERTY_REBOOT result : tm = %llu; mode = %d\n", time, mode);
+  // time + window saturates instead of wrapping, so a huge window cannot
+  // turn a fresh record into a stale one.
+  unsigned long long end = time + window < time ? UINT64_MAX : time + window;
+  if (time < now && now <= end) {
+    LOGD("Now time %llu distance %llu < %llu;\n", now, now - time, window);
+    return mode;
+  }
+  LOGE("Now time over %llu distance %llu > %llu ;\n", now, now - time, window);
+  return -1;
+}
+
+void writeRebootRecord(int32_t mode) {
+  if (mode == -1) {
+    setRebootProperty("");
+    return;
+  }
+  char record[kPropertyValueMax];
+  snprintf(record, sizeof(record), "%llu;%d;%ld", static_cast<unsigned long long>(nowMs()), mode,
+           kWrittenWindowMs);
+  setRebootProperty(record);
+}
+
+void rememberStartupMode(int32_t mode, bool write_record) {
+  if (mode == -1) return;
+  setLumoPowerStartup(mode);
+  if (write_record) {
+    usleep(50 * 1000);
+    writeRebootRecord(mode);
+  }
+}
+
+int32_t startupMode() {
+  int32_t mode = takeRebootRecord();
+  if (mode != -1) {
+    setLumoPowerStartup(mode);
+    return mode;
+  }
+  mode = getLumoPowerStartup();
+  if (mode != -1) return mode;
+  mode = readStartupSource();
+  setLumoPowerStartup(mode);
+  return mode;
+}
