@@ -1,0 +1,46 @@
+// Picture resources: PNG files in the resource directory, decoded once into
+// a Surface (RGBA / RGBX 8888) and kept until the process ends.
+//
+// resource_surface runs on whichever thread draws (main thread for the
+// start-up picture, the animation's timer thread for charging pictures); the
+// records are not locked here, so a shared table must be used under the
+// charging screen's drawing lock. Every file is untrusted: bad, truncated or
+// oversized pictures are refused with a code, never read past a buffer.
+#pragma once
+
+#include <cstdint>
+
+struct Surface;
+
+// One picture of the charging screen.
+struct ImageResource {
+  int32_t threshold;         // animation frames: highest level shown; else 0
+  const char* file_name;     // fixed file name, or null
+  const char* name_pattern;  // used when file_name is null: "%s" = language tag
+  Surface* surface;          // decoded picture, null until loaded
+};
+
+// load_png_surface results.
+constexpr int PNG_LOAD_OK = 0;
+constexpr int PNG_ERR_OPEN = -1;       // the file cannot be opened
+constexpr int PNG_ERR_SHORT = -2;      // shorter than the 8-byte signature
+constexpr int PNG_ERR_SIGNATURE = -3;  // not a PNG
+constexpr int PNG_ERR_READ_STRUCT = -4;
+constexpr int PNG_ERR_INFO_STRUCT = -5;
+constexpr int PNG_ERR_DECODE = -6;     // decoder error in header or rows
+constexpr int PNG_ERR_FORMAT = -7;     // depth / colour type not accepted
+constexpr int PNG_ERR_MEMORY = -8;     // no memory, or dimensions too large
+
+// Largest picture accepted, per side.
+constexpr uint32_t kMaxPictureSide = 8192;
+
+// The record's picture, loaded first from the resource directory if needed;
+// null (logged, except for a too-short file) when it cannot be loaded. A
+// failed picture is tried again on the next request.
+Surface* resource_surface(ImageResource* resource);
+
+// Decodes the PNG at the device path `path` into one heap block (Surface
+// record followed by the pixels; free() releases it). On success stores it in
+// *out and returns 0; otherwise leaves *out unchanged and returns a
+// PNG_ERR_* code.
+int load_png_surface(const char* path, Surface** out);
