@@ -124,7 +124,9 @@ int propertySetLongLong(const char* key, int64_t value) {
 
 int writeSysfsFile(const char* path, const void* data, size_t count) {
   if (path == nullptr) return -1;
-  int fd = openDevicePath(path, O_RDWR);
+  // O_TRUNC: an attribute write replaces the whole value, as sysfs does (the
+  // kernel ignores the flag on real attributes; plain files need it).
+  int fd = openDevicePath(path, O_RDWR | O_TRUNC);
   if (fd < 0) {
     LOGE("Could not open '%s'", path);
     return -1;

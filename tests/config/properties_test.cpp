@@ -1,0 +1,132 @@
+// Typed property readers and writers, and the sysfs file helpers.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "config/properties.h"
+#include "tests/support/device_root.h"
+
+namespace {
+
+using lumo_test::DeviceRoot;
+
+struct IntCase {
+  const char* stored;  // nullptr: unset
+  int32_t expected;
+};
+
+TEST(PropertyReaders, IntegerTable) {
+  DeviceRoot root;
+  const IntCase cases[] = {
+      {"42", 42}, {"abc", -7}, {nullptr, -7}, {"", -7}, {" 7a", 7}, {"12abc", 12}, {"-15", -15},
+  };
+  for (const auto& c : cases) {
+    root.remove("/dev/__properties__/t.int");
+    if (c.stored != nullptr) root.set_property("t.int", c.stored);
+    EXPECT_EQ(propertyGetInt("t.int", -7), c.expected) << (c.stored ? c.stored : "unset");
+  }
+  EXPECT_EQ(propertyGetInt(nullptr, 5), 5);
+}
+
+TEST(PropertyReaders, SixtyFourBit) {
+  DeviceRoot root;
+  root.set_property("t.ll", "1765000123456");
+  EXPECT_EQ(propertyGetLongLong("t.ll", 0), 1765000123456LL);
+  EXPECT_EQ(propertySetLongLong("t.ll", -1), 0);
+  EXPECT_EQ(root.property("t.ll"), "-1");
+  EXPECT_EQ(propertySetLongLong(nullptr, 3), -1);
+  EXPECT_EQ(propertyGetLongLong("t.none", 99), 99);
+}
+
+TEST(PropertyReaders, BooleanTable) {
+  DeviceRoot root;
+  struct Case {
+    const char* stored;
+    int expected_default0;
+    int expected_default1;
+  };
+  const Case cases[] = {
+      {"1", 1, 1},     {"y", 1, 1},    {"yes", 1, 1}, {"true", 1, 1}, {"on", 1, 1},
+      {"0", 0, 0},     {"n", 0, 0},    {"no", 0, 0},  {"false", 0, 0}, {"off", 0, 0},
+      {"Y", 0, 1},     {"2", 0, 1},    {"TRUE", 0, 1}, {"On", 0, 1},  {"maybe", 0, 1},
+      {"", 0, 1},
+  };
+  for (const auto& c : cases) {
+    root.set_property("t.bool", c.stored);
+    EXPECT_EQ(propertyGetBool("t.bool", 0), c.expected_default0) << c.stored;
+    EXPECT_EQ(propertyGetBool("t.bool", 1), c.expected_default1) << c.stored;
+  }
+}
+
+TEST(PropertyReaders, TextReaders) {
+  DeviceRoot root;
+  char buffer[kPropertyValueMax];
+  EXPECT_EQ(propertyGetString("t.text", buffer), nullptr);
+  EXPECT_STREQ(buffer, "");
+  EXPECT_TRUE(root.log_contains("Propertie \"t.text\" = NULL"));
+  // With a buffer the default is not used.
+  EXPECT_EQ(propertyGetText("t.text", "dflt", buffer), nullptr);
+
+  char* copy = propertyGetStringCopy("t.text", "zh");
+  ASSERT_NE(copy, nullptr);
+  EXPECT_STREQ(copy, "zh");
+  EXPECT_TRUE(root.log_contains("Malloc 93 for t.text propertie."));
+  free(copy);
+  EXPECT_EQ(propertyGetStringCopy("t.text", nullptr), nullptr);
+
+  root.set_property("t.text", std::string(91, 'q'));
+  EXPECT_EQ(propertyGetString("t.text", buffer), buffer);
+  EXPECT_EQ(std::string(buffer), std::string(91, 'q'));
+  char small[64];
+  memset(small, 'X', sizeof(small));
+  EXPECT_EQ(propertyGetStringBounded("t.text", small, sizeof(small)), small);
+  EXPECT_EQ(std::string(small), std::string(63, 'q'));
+
+  EXPECT_EQ(propertyGetString(nullptr, buffer), nullptr);
+  EXPECT_EQ(propertyGetString("t.text", nullptr), nullptr);
+  EXPECT_TRUE(root.log_contains("Propertie \"t.text\" = \"NULL\""));
+}
+
+TEST(PropertyWriters, NullsAndIntegers) {
+  DeviceRoot root;
+  EXPECT_EQ(propertySetString("t.w", nullptr), 0);
+  EXPECT_TRUE(root.exists("/dev/__properties__/t.w"));
+  EXPECT_EQ(root.property("t.w"), "");
+  EXPECT_EQ(propertySetString(nullptr, "x"), -1);
+  EXPECT_EQ(propertySetInt("t.w", -2147483647 - 1), 0);
+  EXPECT_EQ(root.property("t.w"), "-2147483648");
+}
+
+TEST(SysfsFiles, Read) {
+  DeviceRoot root;
+  char buffer[16];
+  root.write("/sys/a", "Charging\n\n");
+  EXPECT_EQ(readSysfsFile("/sys/a", buffer, sizeof(buffer)), 8);
+  EXPECT_STREQ(buffer, "Charging");
+  root.write("/sys/b", std::string(16, 'x'));
+  EXPECT_EQ(readSysfsFile("/sys/b", buffer, sizeof(buffer)), 15);
+  EXPECT_EQ(std::string(buffer), std::string(15, 'x'));
+  root.write("/sys/c", "");
+  EXPECT_EQ(readSysfsFile("/sys/c", buffer, sizeof(buffer)), 0);
+  EXPECT_STREQ(buffer, "");
+  root.write("/sys/d", "\n\n\n");
+  EXPECT_EQ(readSysfsFile("/sys/d", buffer, sizeof(buffer)), 0);
+  EXPECT_EQ(readSysfsFile(nullptr, buffer, sizeof(buffer)), -1);
+  EXPECT_EQ(readSysfsFile("/sys/missing", buffer, sizeof(buffer)), -1);
+  EXPECT_TRUE(root.log_contains("Could not open '/sys/missing'"));
+}
+
+TEST(SysfsFiles, WriteNeverCreates) {
+  DeviceRoot root;
+  EXPECT_EQ(writeSysfsFile("/sys/none", "x", 1), -1);
+  EXPECT_FALSE(root.exists("/sys/none"));
+  EXPECT_TRUE(root.log_contains("Could not open '/sys/none'"));
+  root.write("/sys/gov", "performance");
+  EXPECT_EQ(writeSysfsFile("/sys/gov", "ondemand", 9), 0);
+  // The write replaces the whole value, terminator byte included.
+  EXPECT_EQ(root.read("/sys/gov"), std::string("ondemand\0", 9));
+  EXPECT_TRUE(root.log_contains("write /sys/gov completed"));
+  EXPECT_EQ(writeSysfsFile(nullptr, "x", 1), -1);
+}
+
+}  // namespace
