@@ -1,0 +1,161 @@
+// The timer service: ids, periods, restart semantics, default expiry.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "core/message_queue.h"
+#include "tests/support/device_root.h"
+#include "timer/timer.h"
+
+namespace {
+
+using lumo_test::DeviceRoot;
+using lumo_test::wait_until;
+using Clock = std::chrono::steady_clock;
+
+std::atomic<int> g_fired{0};
+std::atomic<int32_t> g_last_id{0};
+void countingCallback(int32_t id) {
+  g_last_id = id;
+  ++g_fired;
+}
+
+TEST(TimerSpec, PeriodsSplitIntoSecondsAndNanoseconds) {
+  struct {
+    int ms;
+    long sec;
+    long nsec;
+  } cases[] = {{1234, 1, 234000000}, {16, 0, 16000000}, {200, 0, 200000000},
+               {750, 0, 750000000}, {8000, 8, 0},        {0, 0, 0}};
+  for (const auto& c : cases) {
+    itimerspec spec = msToTimerSpec(c.ms);
+    EXPECT_EQ(spec.it_value.tv_sec, c.sec) << c.ms;
+    EXPECT_EQ(spec.it_value.tv_nsec, c.nsec) << c.ms;
+    EXPECT_EQ(spec.it_interval.tv_sec, c.sec) << c.ms;
+    EXPECT_EQ(spec.it_interval.tv_nsec, c.nsec) << c.ms;
+  }
+}
+
+TEST(TimerService, IdsCountUpAndCreationIsLogged) {
+  DeviceRoot root;
+  Timer a, b;
+  a.name = "A";
+  b.name = "B";
+  ASSERT_NE(timerCreate(&a), kNoTimerHandle);
+  ASSERT_NE(timerCreate(&b), kNoTimerHandle);
+  EXPECT_GT(a.id, 0);
+  EXPECT_EQ(b.id, a.id + 1);
+  EXPECT_EQ(a.running.load(), 0);
+  bool logged = false;
+  for (const auto& t : root.log_texts('D')) logged |= t.rfind(" creat timer A ", 0) == 0 && t.find(" successfully.") != std::string::npos;
+  EXPECT_TRUE(logged);
+}
+
+TEST(TimerService, PeriodicExpiryRunsTheCallbackWithTheId) {
+  DeviceRoot root;
+  Timer t;
+  t.name = "tick";
+  t.callback = countingCallback;
+  ASSERT_NE(timerCreate(&t), kNoTimerHandle);
+  g_fired = 0;
+  ASSERT_EQ(timerStart(&t, 20), 0);
+  EXPECT_EQ(t.running.load(), 1);
+  EXPECT_TRUE(wait_until([] { return g_fired.load() >= 3; }, 5000));
+  EXPECT_EQ(g_last_id.load(), t.id);
+  EXPECT_EQ(timerStop(&t), 0);
+  EXPECT_EQ(t.running.load(), 0);
+  int after_stop = g_fired.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_LE(g_fired.load(), after_stop + 1);  // at most one expiry already under way
+}
+
+TEST(TimerService, RestartBeginsAFullNewPeriod) {
+  DeviceRoot root;
+  Timer t;
+  t.name = "restart";
+  t.callback = countingCallback;
+  ASSERT_NE(timerCreate(&t), kNoTimerHandle);
+  g_fired = 0;
+  ASSERT_EQ(timerStart(&t, 400), 0);
+  // Restarting every 100 ms keeps a 400 ms timer from ever firing.
+  for (int i = 0; i < 8; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(timerStart(&t, 400), 0);
+  }
+  EXPECT_EQ(g_fired.load(), 0);
+  auto restarted = Clock::now();
+  EXPECT_TRUE(wait_until([] { return g_fired.load() >= 1; }, 3000));
+  EXPECT_GE(Clock::now() - restarted, std::chrono::milliseconds(350));
+  timerStop(&t);
+}
+
+TEST(TimerService, PeriodZeroDisarmsButCountsAsRunning) {
+  DeviceRoot root;
+  Timer t;
+  t.name = "zero";
+  t.callback = countingCallback;
+  ASSERT_NE(timerCreate(&t), kNoTimerHandle);
+  g_fired = 0;
+  ASSERT_EQ(timerStart(&t, 30), 0);
+  ASSERT_EQ(timerStart(&t, 0), 0);
+  EXPECT_EQ(t.running.load(), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(120));
+  EXPECT_EQ(g_fired.load(), 0);
+  EXPECT_EQ(timerStop(&t), 0);
+  EXPECT_EQ(timerStop(&t), 0);  // stopping a stopped timer still asks the platform
+  EXPECT_EQ(t.running.load(), 0);
+}
+
+TEST(TimerService, UncreatedTimerFailsToStart) {
+  DeviceRoot root;
+  Timer t;
+  t.name = "never";
+  EXPECT_EQ(timerStart(&t, 100), -1);
+  EXPECT_EQ(t.running.load(), 0);
+  EXPECT_TRUE(root.log_contains(" timerStart 'never' fail!"));
+  EXPECT_EQ(timerStop(&t), -1);
+}
+
+TEST(TimerService, NoCallbackPostsTimerMessages) {
+  DeviceRoot root;
+  messageQueueClear();
+  Timer t;
+  t.name = "plain";
+  ASSERT_NE(timerCreate(&t), kNoTimerHandle);
+  ASSERT_EQ(timerStart(&t, 25), 0);
+  ASSERT_TRUE(wait_until([] { return messageQueueCount() >= 2; }, 5000));
+  timerStop(&t);
+  Message m = {};
+  waitMessage(&m);
+  EXPECT_EQ(m.code, MSG_TIMER);
+  EXPECT_EQ(m.arg1, t.id);
+  EXPECT_EQ(m.arg2, 0);
+  char hex[32];
+  snprintf(hex, sizeof(hex), " timerhandle %x", static_cast<unsigned>(t.id));
+  EXPECT_TRUE(root.log_contains(hex));
+  messageQueueClear();
+}
+
+// A callback may stop and start its own timer: the service lock is not held
+// while callbacks run.
+Timer g_self;
+std::atomic<int> g_self_runs{0};
+void selfStopping(int32_t) {
+  ++g_self_runs;
+  timerStop(&g_self);
+}
+
+TEST(TimerService, CallbackMayStopItsOwnTimer) {
+  DeviceRoot root;
+  g_self.name = "self";
+  g_self.callback = selfStopping;
+  ASSERT_NE(timerCreate(&g_self), kNoTimerHandle);
+  ASSERT_EQ(timerStart(&g_self, 10), 0);
+  ASSERT_TRUE(wait_until([] { return g_self_runs.load() >= 1; }, 3000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  EXPECT_LE(g_self_runs.load(), 2);
+  EXPECT_EQ(g_self.running.load(), 0);
+}
+
+}  // namespace
