@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -28,10 +29,39 @@ int write_attribute(const char* device_path, const char* text) {
   return n == static_cast<ssize_t>(len) ? 0 : -1;
 }
 
+// The uevent channel's descriptor: -1 until the first uevent_init, then the
+// same number for the rest of the process (later inits replace the socket
+// behind it).
 std::atomic<int> g_uevent_fd{-1};
+std::mutex g_uevent_mutex;
+constexpr useconds_t kRecvErrorBackoffUs = 100 * 1000;
+
+// Binds `fd` at the host path `path`, replacing a socket file left by an
+// earlier run. A deep device root does not fit sun_path: then the socket is
+// bound through a descriptor of its directory.
+bool bind_at(int fd, const char* path) {
+  sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  int dir_fd = -1;
+  if (strlen(path) < sizeof(addr.sun_path)) {
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path);
+  } else {
+    char dir[4096];
+    snprintf(dir, sizeof(dir), "%s", path);
+    char* slash = strrchr(dir, '/');
+    if (slash == nullptr) return false;
+    *slash = '\0';
+    dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0) return false;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "/proc/self/fd/%d/%s", dir_fd, slash + 1);
+  }
+  unlink(path);
+  int rc = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  if (dir_fd >= 0) close(dir_fd);
+  return rc == 0;
+}
 
 }  // namespace
-
 int acquire_wake_lock(int /*lock*/, const char* id) {
   if (id == nullptr) return -1;
   return write_attribute("/sys/power/wake_lock", id);
@@ -58,31 +88,23 @@ int uevent_init() {
   if (fd < 0) return 0;
   int size = 256 * 1024;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-
-  sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  int dir_fd = -1;
-  if (strlen(path) < sizeof(addr.sun_path)) {
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path);
-  } else {
-    // A deep device root does not fit sun_path: bind through the directory's
-    // descriptor instead.
-    char dir[4096];
-    snprintf(dir, sizeof(dir), "%s", path);
-    *strrchr(dir, '/') = '\0';
-    dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "/proc/self/fd/%d/uevent", dir_fd);
-  }
-  unlink(path);  // a socket file left by an earlier run
-  int rc = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  if (dir_fd >= 0) close(dir_fd);
-  if (rc != 0) {
+  if (!bind_at(fd, path)) {
     close(fd);
     return 0;
   }
-  int old = g_uevent_fd.exchange(fd);
-  if (old >= 0) close(old);
-  return 1;
+  std::lock_guard<std::mutex> lock(g_uevent_mutex);
+  int current = g_uevent_fd.load();
+  if (current < 0) {
+    g_uevent_fd.store(fd);
+    return 1;
+  }
+  // Reopened (a new device root): the new socket takes over the descriptor
+  // number in one step, so a reader that has just loaded the number never
+  // sees it closed or given to another file. A reader already blocked on the
+  // old socket stays there; nothing can reach that socket any more.
+  int rc = dup3(fd, current, O_CLOEXEC);
+  close(fd);
+  return rc == current ? 1 : 0;
 }
 
 int uevent_next_event(char* buffer, int buffer_length) {
@@ -94,9 +116,11 @@ int uevent_next_event(char* buffer, int buffer_length) {
   }
   for (;;) {
     ssize_t n = recv(fd, buffer, static_cast<size_t>(buffer_length), 0);
-    if (n > 0) return static_cast<int>(n);
-    if (n == 0) return 0;
-    if (errno != EINTR) return 0;
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EINTR) continue;
+    // The caller calls again at once; a lasting error must not make it spin.
+    usleep(kRecvErrorBackoffUs);
+    return 0;
   }
 }
 
