@@ -68,6 +68,9 @@ int fb_map();
 void mem_surface_create();
 // 565 -> bytes R8, G8, B8, 0xFF, top bits replicated into the low bits.
 void expand_565_to_8888(uint32_t* dst, const uint16_t* src, size_t count);
+// One colour into `count` consecutive pixels (16-bit and 32-bit memset).
+void fill_pixels16(uint16_t* dst, uint16_t value, size_t count);
+void fill_pixels32(uint32_t* dst, uint32_t value, size_t count);
 
 int screen_width();   // width of page 0 (valid after graphics_open)
 int screen_height();  // height of page 0

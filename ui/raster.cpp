@@ -1,0 +1,237 @@
+// The rasterizer: clipped rectangles on an RGB565 colour buffer, flat or
+// textured one texel per pixel, blended SRC_ALPHA / ONE_MINUS_SRC_ALPHA.
+//
+// Blend arithmetic (per channel, 8 bits): the destination's 5/6-bit channel
+// is widened by replicating its top bits, result = round((s * a + d * (255 -
+// a)) / 255) by the exact divide-by-255 trick, then reduced to 5/6 bits by
+// dropping low bits. Alpha 0 leaves the pixel, alpha 255 stores the source
+// reduced the same way, so partial and fast paths agree.
+#include "ui/raster.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "ui/graphics.h"
+
+struct RasterContext {
+  Surface color_buffer;
+  bool has_color_buffer;
+  Surface texture;
+  bool has_texture;
+  bool blend;
+  bool texture_2d;
+  uint32_t src_factor;
+  uint32_t dst_factor;
+  int32_t color[4];  // 16.16: red, green, blue, alpha
+  int32_t tex_s;
+  int32_t tex_t;
+};
+
+namespace {
+
+// A clipped rectangle, right and bottom exclusive.
+struct Box {
+  int64_t left, top, right, bottom;
+  bool empty() const { return left >= right || top >= bottom; }
+};
+
+inline uint32_t div255(uint32_t x) {
+  x += 0x80;
+  return ((x >> 8) + x) >> 8;
+}
+
+inline uint16_t pack565(uint32_t r8, uint32_t g8, uint32_t b8) {
+  return static_cast<uint16_t>(((r8 >> 3) << 11) | ((g8 >> 2) << 5) | (b8 >> 3));
+}
+
+inline uint32_t widen5(uint32_t v) { return (v << 3) | (v >> 2); }
+inline uint32_t widen6(uint32_t v) { return (v << 2) | (v >> 4); }
+
+// Source channels pre-multiplied by alpha with the rounding term folded in.
+struct BlendSource {
+  uint32_t r, g, b, inv;
+};
+
+inline BlendSource blend_source(uint32_t r8, uint32_t g8, uint32_t b8, uint32_t a8) {
+  return {r8 * a8, g8 * a8, b8 * a8, 255 - a8};
+}
+
+inline uint16_t blend_pixel(const BlendSource& s, uint16_t d) {
+  uint32_t r = div255(s.r + widen5(d >> 11) * s.inv);
+  uint32_t g = div255(s.g + widen6((d >> 5) & 0x3F) * s.inv);
+  uint32_t b = div255(s.b + widen5(d & 0x1F) * s.inv);
+  return pack565(r, g, b);
+}
+
+void blend_color_span(uint16_t* dst, const BlendSource& s, size_t count) {
+  for (size_t i = 0; i < count; ++i) dst[i] = blend_pixel(s, dst[i]);
+}
+
+void rgbx_span(uint16_t* dst, const uint8_t* src, size_t count) {
+  for (size_t i = 0; i < count; ++i, src += 4) dst[i] = pack565(src[0], src[1], src[2]);
+}
+
+// Straight-alpha texels: transparent ones are skipped, opaque ones stored,
+// only partial alpha pays for a blend.
+void rgba_blend_span(uint16_t* dst, const uint8_t* src, size_t count) {
+  for (size_t i = 0; i < count; ++i, src += 4) {
+    uint32_t a = src[3];
+    if (a == 0) continue;
+    if (a == 255) {
+      dst[i] = pack565(src[0], src[1], src[2]);
+    } else {
+      dst[i] = blend_pixel(blend_source(src[0], src[1], src[2], a), dst[i]);
+    }
+  }
+}
+
+uint32_t fixed_to_8bit(int32_t v) {
+  if (v <= 0) return 0;
+  if (v >= RASTER_FIXED_ONE) return 255;
+  return (static_cast<uint32_t>(v) * 255 + 0x8000) >> 16;
+}
+
+bool usable(const Surface& s, uint8_t format) {
+  return s.data != nullptr && s.format == format && s.width > 0 && s.height > 0 &&
+         s.stride >= static_cast<int32_t>(s.width);
+}
+
+bool texture_usable(const Surface& t) {
+  return usable(t, PIXEL_FORMAT_RGBA_8888) || usable(t, PIXEL_FORMAT_RGBX_8888) || usable(t, PIXEL_FORMAT_RGB_565);
+}
+
+Box intersect(Box a, int64_t left, int64_t top, int64_t right, int64_t bottom) {
+  if (a.left < left) a.left = left;
+  if (a.top < top) a.top = top;
+  if (a.right > right) a.right = right;
+  if (a.bottom > bottom) a.bottom = bottom;
+  return a;
+}
+
+bool blending(const RasterContext* ctx) {
+  return ctx->blend && ctx->src_factor == RASTER_SRC_ALPHA && ctx->dst_factor == RASTER_ONE_MINUS_SRC_ALPHA;
+}
+
+uint16_t* row_of(const Surface& s, int64_t x, int64_t y) {
+  return reinterpret_cast<uint16_t*>(s.data) + y * s.stride + x;
+}
+
+void fill_box(RasterContext* ctx, const Box& box) {
+  const Surface& cb = ctx->color_buffer;
+  uint32_t r = fixed_to_8bit(ctx->color[0]), g = fixed_to_8bit(ctx->color[1]);
+  uint32_t b = fixed_to_8bit(ctx->color[2]), a = fixed_to_8bit(ctx->color[3]);
+  bool blend = blending(ctx);
+  if (blend && a == 0) return;
+  size_t width = static_cast<size_t>(box.right - box.left);
+  if (!blend || a == 255) {
+    uint16_t value = pack565(r, g, b);
+    // Whole rows of a packed buffer are one span.
+    if (width == cb.width && cb.stride == static_cast<int32_t>(cb.width)) {
+      fill_pixels16(row_of(cb, 0, box.top), value, width * static_cast<size_t>(box.bottom - box.top));
+      return;
+    }
+    for (int64_t y = box.top; y < box.bottom; ++y) fill_pixels16(row_of(cb, box.left, y), value, width);
+    return;
+  }
+  BlendSource s = blend_source(r, g, b, a);
+  for (int64_t y = box.top; y < box.bottom; ++y) blend_color_span(row_of(cb, box.left, y), s, width);
+}
+
+void texture_box(RasterContext* ctx, const Box& box) {
+  const Surface& cb = ctx->color_buffer;
+  const Surface& tex = ctx->texture;
+  size_t width = static_cast<size_t>(box.right - box.left);
+  bool blend = blending(ctx);
+  size_t texel_size = tex.format == PIXEL_FORMAT_RGB_565 ? 2 : 4;
+  for (int64_t y = box.top; y < box.bottom; ++y) {
+    uint16_t* dst = row_of(cb, box.left, y);
+    int64_t tx = box.left + ctx->tex_s, ty = y + ctx->tex_t;
+    const uint8_t* src = tex.data + (ty * tex.stride + tx) * static_cast<int64_t>(texel_size);
+    if (tex.format == PIXEL_FORMAT_RGB_565) {
+      memcpy(dst, src, width * 2);
+    } else if (tex.format == PIXEL_FORMAT_RGBA_8888 && blend) {
+      rgba_blend_span(dst, src, width);
+    } else {
+      rgbx_span(dst, src, width);
+    }
+  }
+}
+
+}  // namespace
+
+RasterContext* raster_create() {
+  auto* ctx = static_cast<RasterContext*>(calloc(1, sizeof(RasterContext)));
+  if (ctx == nullptr) return nullptr;
+  for (int32_t& c : ctx->color) c = RASTER_FIXED_ONE;
+  ctx->src_factor = RASTER_SRC_ALPHA;
+  ctx->dst_factor = RASTER_ONE_MINUS_SRC_ALPHA;
+  return ctx;
+}
+
+void raster_destroy(RasterContext* ctx) { free(ctx); }
+
+void raster_set_color_buffer(RasterContext* ctx, const Surface* buffer) {
+  if (ctx == nullptr) return;
+  ctx->has_color_buffer = buffer != nullptr && usable(*buffer, PIXEL_FORMAT_RGB_565);
+  ctx->color_buffer = ctx->has_color_buffer ? *buffer : Surface{};
+}
+
+void raster_active_texture(RasterContext*, int) {}  // one unit: 0
+
+void raster_enable(RasterContext* ctx, uint32_t cap) {
+  if (ctx == nullptr) return;
+  if (cap == RASTER_BLEND) ctx->blend = true;
+  if (cap == RASTER_TEXTURE_2D) ctx->texture_2d = true;
+}
+
+void raster_disable(RasterContext* ctx, uint32_t cap) {
+  if (ctx == nullptr) return;
+  if (cap == RASTER_BLEND) ctx->blend = false;
+  if (cap == RASTER_TEXTURE_2D) ctx->texture_2d = false;
+}
+
+void raster_blend_func(RasterContext* ctx, uint32_t src_factor, uint32_t dst_factor) {
+  if (ctx == nullptr || src_factor != RASTER_SRC_ALPHA || dst_factor != RASTER_ONE_MINUS_SRC_ALPHA) return;
+  ctx->src_factor = src_factor;
+  ctx->dst_factor = dst_factor;
+}
+
+void raster_color4x(RasterContext* ctx, int32_t red, int32_t green, int32_t blue, int32_t alpha) {
+  if (ctx == nullptr) return;
+  ctx->color[0] = red;
+  ctx->color[1] = green;
+  ctx->color[2] = blue;
+  ctx->color[3] = alpha;
+}
+
+void raster_bind_texture(RasterContext* ctx, const Surface* texture) {
+  if (ctx == nullptr) return;
+  ctx->has_texture = texture != nullptr && texture_usable(*texture);
+  ctx->texture = ctx->has_texture ? *texture : Surface{};
+}
+
+// REPLACE and one-to-one generation are the only modes: nothing to store.
+void raster_tex_env(RasterContext*, uint32_t, uint32_t, uint32_t) {}
+void raster_tex_gen(RasterContext*, uint32_t, uint32_t, uint32_t) {}
+
+void raster_tex_coord2i(RasterContext* ctx, int32_t s, int32_t t) {
+  if (ctx == nullptr) return;
+  ctx->tex_s = s;
+  ctx->tex_t = t;
+}
+
+void raster_recti(RasterContext* ctx, int32_t left, int32_t top, int32_t right, int32_t bottom) {
+  if (ctx == nullptr || !ctx->has_color_buffer) return;
+  const Surface& cb = ctx->color_buffer;
+  Box box = intersect(Box{left, top, right, bottom}, 0, 0, cb.width, cb.height);
+  if (!ctx->texture_2d) {
+    if (!box.empty()) fill_box(ctx, box);
+    return;
+  }
+  if (!ctx->has_texture) return;
+  const Surface& tex = ctx->texture;
+  // Pixels whose texel lies outside the texture are not drawn.
+  box = intersect(box, -static_cast<int64_t>(ctx->tex_s), -static_cast<int64_t>(ctx->tex_t),
+                  static_cast<int64_t>(tex.width) - ctx->tex_s, static_cast<int64_t>(tex.height) - ctx->tex_t);
+  if (!box.empty()) texture_box(ctx, box);
+}
