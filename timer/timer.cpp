@@ -5,6 +5,10 @@
 #include <csignal>
 #include <cstdint>
 #include <mutex>
+#include <new>
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
 
 #include "core/message_queue.h"
 #include "platform/log.h"
@@ -14,15 +18,48 @@ namespace {
 std::mutex g_timer_mutex;
 int32_t g_next_id = 1;  // guarded by g_timer_mutex
 
-// Expiry runs through a trampoline that finds the callback by id, so the
-// platform never holds a pointer into a user's record.
-constexpr int32_t kMaxTimerIds = 4096;
-std::atomic<TimerCallback> g_callbacks[kMaxTimerIds];
+// Each timer has a notification thread of its own, made here rather than by
+// the C library so that every thread of the process is an ordinary one
+// (sanitizers and debuggers see it). The kernel directs the timer's signal at
+// that thread, which waits for it with the signal blocked and then runs the
+// callback: callbacks of different timers run on different threads, and an
+// idle timer costs a blocked thread and no wake-ups.
+int timerSignal() { return SIGRTMIN + 3; }
 
-void timerTrampoline(sigval value) {
-  int32_t id = value.sival_int;
-  TimerCallback callback = (id > 0 && id < kMaxTimerIds) ? g_callbacks[id].load() : nullptr;
-  (callback != nullptr ? callback : defaultTimerCallback)(id);
+struct Notifier {
+  int32_t id;
+  TimerCallback callback;
+  std::atomic<pid_t> tid{0};
+};
+
+void* notifierThread(void* arg) {
+  Notifier* notifier = static_cast<Notifier*>(arg);
+  notifier->tid.store(gettid());
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, timerSignal());
+  for (;;) {
+    siginfo_t info;
+    if (sigwaitinfo(&set, &info) < 0) continue;
+    if (info.si_code == SI_QUEUE && info.si_value.sival_int == -1) break;  // creation failed
+    (notifier->callback != nullptr ? notifier->callback : defaultTimerCallback)(notifier->id);
+  }
+  delete notifier;
+  return nullptr;
+}
+
+// Starts the notification thread with every signal blocked; returns its
+// thread id, or 0.
+pid_t startNotifier(Notifier* notifier, pthread_t* thread) {
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &old);
+  int rc = pthread_create(thread, nullptr, notifierThread, notifier);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (rc != 0) return 0;
+  pthread_detach(*thread);
+  while (notifier->tid.load() == 0) sched_yield();
+  return notifier->tid.load();
 }
 
 int armTimer(timer_t handle, int period_ms) {
@@ -47,15 +84,21 @@ itimerspec msToTimerSpec(int period_ms) {
 timer_t timerCreate(Timer* timer) {
   std::lock_guard<std::mutex> lock(g_timer_mutex);
   int32_t id = g_next_id++;
-  sigevent event = {};
-  event.sigev_notify = SIGEV_THREAD;
-  event.sigev_notify_function = timerTrampoline;
-  event.sigev_value.sival_int = id;
+  Notifier* notifier = new (std::nothrow) Notifier{id, timer->callback};
+  pthread_t thread;
+  pid_t tid = notifier != nullptr ? startNotifier(notifier, &thread) : 0;
   timer_t handle = kNoTimerHandle;
-  bool ok = id > 0 && id < kMaxTimerIds;
-  if (ok) {
-    g_callbacks[id].store(timer->callback);
+  bool ok = false;
+  if (tid != 0) {
+    sigevent event = {};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = timerSignal();
+    event.sigev_value.sival_int = id;
+    event._sigev_un._tid = tid;
     ok = timer_create(CLOCK_REALTIME, &event, &handle) == 0;
+    if (!ok) pthread_sigqueue(thread, timerSignal(), sigval{.sival_int = -1});
+  } else {
+    delete notifier;
   }
   if (!ok) {
     LOGE(" timerCreate '%s' fail!", timer->name);
