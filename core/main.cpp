@@ -1,4 +1,13 @@
 // lumoboot: the phone's off-mode charging program.
+#include <cstdio>
+#include <unistd.h>
+
 #include "core/entry.h"
 
-int main() { return lumoMain(); }
+int main() {
+  int status = lumoMain();
+  // Detached threads (battery events, input, timers) may still run: leave
+  // without destroying static state under their feet.
+  fflush(nullptr);
+  _exit(status);
+}
