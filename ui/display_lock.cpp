@@ -1,0 +1,6 @@
+#include "ui/display_lock.h"
+
+std::mutex& display_lock() {
+  static std::mutex lock;
+  return lock;
+}
