@@ -1,0 +1,103 @@
+// The simulated phone as lumo-sim sees it: a device root directory laid out
+// as the host device contract describes (sysfs-like files, property store,
+// framebuffer file, input FIFO, log). `create_device` builds one; `Device`
+// reads and writes it from the outside, playing the kernel and init.
+// Single-threaded; never touches anything outside the root it was given.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+// Marker file that create_device leaves in every root it makes. --force and
+// `run` only act on directories that carry it.
+constexpr const char* kDeviceMarker = ".lumo-sim";
+
+struct DeviceOptions {
+  int width = 480;
+  int height = 800;
+  int bits_per_pixel = 16;
+  int level = 50;
+  std::string status;  // empty: "Charging" with a charger online, else "Discharging"
+  std::string health = "Good";
+  int voltage_mv = 3800;
+  int charger_voltage_mv = -1;  // -1: 5000 with a charger online, else 0
+  int temperature = 250;
+  int current = 400;
+  std::string technology = "Li-ion";
+  int present = 1;
+  int adapt_completed = 1;
+  bool ac_online = true;
+  bool usb_online = false;
+  std::string startup = "STARTMODE_CHGINS";  // sys/power/startup_mode
+  std::string app_boot;                      // sys/power/app_boot
+  std::string language;                      // persist.sys.language when set
+  std::string country;                       // persist.sys.country when set
+  std::vector<std::pair<std::string, std::string>> properties;
+  std::string res_dir;  // empty: the source tree's res/
+  bool with_alarm = true;
+  bool with_tty = true;
+  bool with_lights = true;
+  bool with_input = true;
+  bool force = false;
+};
+
+// Parses create options ("--level 20", "--level=20", "--prop k=v", ...) into
+// `options`, on top of what it holds. False with a message on a bad option.
+bool parse_device_options(const std::vector<std::string>& args, DeviceOptions* options,
+                          std::string* error);
+// Text of the options for `lumo-sim help`.
+const char* device_options_help();
+
+// Builds the device root `dir`. Refuses an existing non-empty directory unless
+// options.force is set and the directory is a root made by lumo-sim (it is
+// then emptied first). False with a message on failure.
+bool create_device(const std::string& dir, const DeviceOptions& options, std::string* error);
+
+// The default resource folder (the source tree's res/).
+std::string default_res_dir();
+
+// The battery and charger facts that a scenario changes.
+struct BatteryFields {
+  std::optional<int> level, voltage_mv, charger_voltage_mv, temperature, current, present, adapt;
+  std::optional<int> ac_online, usb_online;
+  std::optional<std::string> status, health, technology;
+};
+
+class Device {
+ public:
+  explicit Device(std::string root) : root_(std::move(root)) {}
+  const std::string& root() const { return root_; }
+  // Host path of a device path ("/sys/x" -> ROOT/sys/x).
+  std::string path(const std::string& device_path) const;
+  bool is_device_root() const;
+
+  std::string property(const std::string& key) const;  // "" when unset
+  bool set_property(const std::string& key, const std::string& value) const;
+
+  // Writes the given power-supply attributes (sysfs style, newline-ended).
+  bool write_battery(const BatteryFields& fields) const;
+  // A charger goes on or off line; the battery status follows it.
+  bool set_charger(const std::string& supply, bool online) const;
+  std::string supply_attribute(const std::string& supply, const std::string& name) const;
+
+  // The colour last sent to a light, 0 when none was sent.
+  uint32_t light_color(const std::string& light) const;
+  // The backlight level (the low byte of its grey colour).
+  int backlight_level() const;
+
+  std::vector<std::string> log_lines() const;
+  std::vector<std::string> reboot_lines() const;
+
+ private:
+  std::string root_;
+};
+
+// The text after "): " of a log line "P/lumo(PID): TEXT".
+std::string log_text(const std::string& line);
+
+}  // namespace sim

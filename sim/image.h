@@ -1,0 +1,75 @@
+// Pictures made by lumo-sim: PNG reading and writing, a small bitmap font,
+// the screenshot of a simulated phone (visible framebuffer page, dimmed by the
+// backlight, with a side panel for the battery LED and the backlight level),
+// the contact sheet of a session, and the boot logo decoder used to check the
+// screen. Single-threaded; reads the device root, never writes it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/device.h"
+
+namespace sim {
+
+// 0xAARRGGBB pixels, rows packed.
+struct Image {
+  int width = 0;
+  int height = 0;
+  std::vector<uint32_t> pixels;
+
+  Image() = default;
+  Image(int w, int h, uint32_t fill) : width(w), height(h), pixels(static_cast<size_t>(w) * h, fill) {}
+  uint32_t at(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
+  void set(int x, int y, uint32_t c) {
+    if (x >= 0 && y >= 0 && x < width && y < height) pixels[static_cast<size_t>(y) * width + x] = c;
+  }
+};
+
+bool write_png(const std::string& path, const Image& image, std::string* error);
+bool read_png(const std::string& path, Image* image, std::string* error);
+
+void fill_rect(Image* image, int x, int y, int w, int h, uint32_t color);
+// Draws `text` in the 5x7 font (lower case shown as upper case), each font
+// pixel `scale` x `scale`. Returns the width drawn.
+int draw_text(Image* image, int x, int y, const std::string& text, uint32_t color, int scale);
+int text_width(const std::string& text, int scale);
+
+// The screen information of dev/graphics/fb0.info.
+struct FrameInfo {
+  int xres = 0;
+  int yres = 0;
+  int bits_per_pixel = 0;
+  int yoffset = 0;
+};
+
+bool read_frame_info(const Device& device, FrameInfo* info, std::string* error);
+// The visible page as 0xFFRRGGBB pixels (565 widened by replicating top bits;
+// 32-bit pages are bytes R, G, B, A in memory).
+bool read_visible_page(const Device& device, Image* page, FrameInfo* info, std::string* error);
+
+// How much of the screen's light the backlight level lets through.
+double backlight_factor(int level);
+
+// Screenshot of the phone: the visible page dimmed by the backlight, and the
+// side panel.
+bool render_screenshot(const Device& device, Image* out, std::string* error);
+bool take_screenshot(const Device& device, const std::string& png_path, std::string* error);
+
+// One PNG tiling the given PNGs, each with its name under it.
+bool make_contact_sheet(const std::string& out_path, const std::vector<std::string>& inputs,
+                        std::string* error);
+
+// Decodes a 565 run-length file as the boot logo loader draws it on a screen
+// of `max_pixels` pixels: runs fill from the top left; a run longer than the
+// pixels still free ends the decoding; 1 to 3 trailing bytes are ignored.
+std::vector<uint16_t> decode_565_rle(const std::string& file, size_t max_pixels);
+
+// Compares the visible page with /initlogo.rle of the device. True when every
+// pixel the logo covers matches; otherwise `detail` says where it differs.
+bool screen_shows_boot_logo(const Device& device, std::string* detail);
+
+uint32_t rgb565_to_argb(uint16_t p);
+
+}  // namespace sim
