@@ -1,0 +1,184 @@
+// The charging controller driven through messages, in-process: key rules,
+// screen time-out, wake locks, battery LED, warnings and the message table.
+#include <gtest/gtest.h>
+
+#include "battery/battery.h"
+#include "config/settings.h"
+#include "core/charging.h"
+#include "lights/lights.h"
+#include "tests/support/phone.h"
+#include "ui/charge_anim.h"
+#include "ui/ui.h"
+
+namespace {
+
+using lumo_test::DeviceRoot;
+using lumo_test::make_phone;
+using lumo_test::PhoneSpec;
+using lumo_test::set_supply;
+using lumo_test::wait_until;
+
+int handle(int32_t code, int32_t arg1 = 0, int32_t arg2 = 0) { return handleMessage(Message{code, arg1, arg2}); }
+
+// Messages queued before charging set-up find no "Lights" timer: they must
+// neither start nor stop it. (First in this file, so that it runs before any
+// set-up of this process created the timer.)
+TEST(ChargingBeforeSetUp, EarlyMessagesLeaveLightsAlone) {
+  DeviceRoot root;
+  make_phone(root);
+  resetSettingsCache();
+  resetBatteryForTest();
+  register_BatteryService();
+  readBatteryState();
+  resetChargingForTest();
+  set_supply(root, "ac", "online", "0");
+  set_supply(root, "battery", "status", "Discharging");
+  EXPECT_EQ(handle(MSG_KEY_DOWN, 114, 1), 1);
+  readBatteryState();
+  EXPECT_EQ(handle(MSG_BATTERY, 0, 50), 1);
+  EXPECT_EQ(handle(MSG_CHARGE_WARNING), 1);
+  for (const auto& text : root.log_texts()) EXPECT_EQ(text.find("timerStart"), std::string::npos) << text;
+  resetLightsForTest();
+  resetChargingForTest();
+}
+
+DeviceRoot* g_current = nullptr;  // the running test's root, for static helpers
+
+class Charging : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_current = &root;
+    make_phone(root, spec());
+    root.set_property("ro.lboot.light.timeout", "300");
+    root.set_property("ro.lboot.uncharge.light.tmr", "300");
+    resetSettingsCache();
+    resetBatteryForTest();
+    register_BatteryService();
+    readBatteryState();
+    resetLightsForTest();
+    resetChargingForTest();
+    messageQueueClear();
+    ASSERT_EQ(handle(MSG_CHARGE_START), 1);
+    ASSERT_TRUE(wait_until([] { return backlight() == "ff333333"; }));
+  }
+  void TearDown() override {
+    charge_anim_hide();
+    ui_stop();
+    resetChargingForTest();
+    resetLightsForTest();
+    messageQueueClear();
+  }
+  virtual PhoneSpec spec() { return PhoneSpec(); }
+
+  static std::string backlight();
+  static std::string led();
+  int count(const std::string& text) const {
+    int n = 0;
+    for (const auto& t : root.log_texts()) n += t == text;
+    return n;
+  }
+
+  DeviceRoot root;
+};
+
+std::string Charging::backlight() { return g_current->read("/sys/class/leds/backlight/color").substr(0, 8); }
+std::string Charging::led() { return g_current->read("/sys/class/leds/battery/color").substr(0, 8); }
+
+TEST_F(Charging, SetUpLightsTheScreenAndTimesOut) {
+  EXPECT_EQ(getBacklightLevel(), 51);
+  EXPECT_EQ(led(), "ffff0000");
+  EXPECT_EQ(root.property("persist.service.adb.enable"), "0");
+  // "Lights" runs with the light timeout; then the backlight ramps to 0.
+  EXPECT_TRUE(wait_until([] { return getBacklightLevel() == 0; }, 3000));
+  EXPECT_TRUE(wait_until([] { return backlight() == "ff000000"; }));
+}
+
+TEST_F(Charging, KeysDoNothingWithoutACharger) {
+  set_supply(root, "ac", "online", "0");
+  set_supply(root, "battery", "status", "Discharging");
+  readBatteryState();
+  root.clear_log();
+  EXPECT_EQ(handle(MSG_KEY_DOWN, 107, 1), 1);
+  EXPECT_EQ(handle(MSG_KEY_UP, 107, 0), 1);
+  EXPECT_EQ(handle(MSG_KEY_DOWN, 116, 1), 1);
+  auto texts = root.log_texts();
+  ASSERT_GE(texts.size(), 6u);
+  EXPECT_EQ(count(" Keydown 107, bright=51"), 1);
+  EXPECT_EQ(count(" Keyup 107, bright=51"), 1);
+  EXPECT_EQ(count(" Keydown 116, bright=51"), 1);
+  EXPECT_EQ(count("Acquire Lumo.Boot."), 0);
+  EXPECT_EQ(count(" LumoBoot -> STARTUP_PWRKEY."), 0);
+}
+
+TEST_F(Charging, EndKeyTogglesTheScreenWithWakeLockWhenDark) {
+  // Lit: key-up 107 darkens, no wake lock involved.
+  EXPECT_EQ(handle(MSG_KEY_DOWN, 107, 1), 1);
+  EXPECT_EQ(handle(MSG_KEY_UP, 107, 0), 1);
+  EXPECT_EQ(getBacklightLevel(), 0);
+  EXPECT_EQ(count("Acquire Lumo.Boot."), 0);
+  EXPECT_TRUE(wait_until([] { return backlight() == "ff000000"; }));
+  // Dark: key-down takes "Lumo.Boot", key-up lights the screen and gives it back.
+  EXPECT_EQ(handle(MSG_KEY_DOWN, 107, 1), 1);
+  EXPECT_EQ(handle(MSG_KEY_DOWN, 107, 2), 1);  // auto-repeat: no second lock
+  EXPECT_EQ(count("Acquire Lumo.Boot."), 1);
+  EXPECT_EQ(handle(MSG_KEY_UP, 107, 0), 1);
+  EXPECT_EQ(count("Release Lumo.Boot."), 1);
+  EXPECT_EQ(getBacklightLevel(), 51);
+  EXPECT_TRUE(wait_until([] { return backlight() == "ff333333"; }));
+}
+
+TEST_F(Charging, HeldKeyKeepsTheScreenLit) {
+  EXPECT_EQ(handle(MSG_KEY_DOWN, 114, 1), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_EQ(getBacklightLevel(), 51);
+  EXPECT_EQ(handle(MSG_KEY_UP, 114, 0), 1);
+  EXPECT_TRUE(wait_until([] { return getBacklightLevel() == 0; }, 3000));
+}
+
+TEST_F(Charging, BatteryLedFollowsStatusAndCharger) {
+  set_supply(root, "battery", "status", "Full");
+  readBatteryState();
+  EXPECT_EQ(handle(MSG_BATTERY, 1, 100), 1);
+  EXPECT_EQ(led(), "ff00ff00");
+  set_supply(root, "battery", "status", "Charging");
+  readBatteryState();
+  EXPECT_EQ(handle(MSG_BATTERY, 1, 99), 1);
+  EXPECT_EQ(led(), "ffff0000");
+  // Unplugged while dark: the screen lights up and the LED goes off.
+  ASSERT_TRUE(wait_until([] { return getBacklightLevel() == 0; }, 3000));
+  set_supply(root, "ac", "online", "0");
+  set_supply(root, "battery", "status", "Discharging");
+  readBatteryState();
+  EXPECT_EQ(handle(MSG_BATTERY, 0, 99), 1);
+  EXPECT_EQ(getBacklightLevel(), 51);
+  EXPECT_EQ(led(), "00000000");
+}
+
+TEST_F(Charging, WarningKeepsTheScreenLitFor1500Ms) {
+  ASSERT_TRUE(wait_until([] { return getBacklightLevel() == 0; }, 3000));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(handle(MSG_CHARGE_WARNING), 1);
+  EXPECT_EQ(getBacklightLevel(), 51);
+  EXPECT_TRUE(wait_until([] { return getBacklightLevel() == 0; }, 5000));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1400));
+}
+
+TEST_F(Charging, UnhandledCodesAreLogged) {
+  EXPECT_EQ(handle(0x99), 1);
+  EXPECT_EQ(count(" No process 153 message"), 1);
+  EXPECT_EQ(handle(MSG_TIMER, 7), 1);
+  EXPECT_EQ(count(" MSG_TIMER : 7 no process."), 1);
+}
+
+TEST_F(Charging, PowerKeyWithLowVoltageIsRefused) {
+  set_supply(root, "battery", "voltage_now", "2950000");
+  readBatteryState();
+  EXPECT_EQ(handle(MSG_KEY_DOWN, 116, 1), 1);
+  EXPECT_EQ(count(" battery vol 2950 < 3000 threshold."), 1);
+  EXPECT_EQ(count(" donot start android 1."), 1);
+  EXPECT_EQ(root.read("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), std::string("performance\0", 12));
+  EXPECT_EQ(handle(MSG_ALARM), 1);
+  EXPECT_EQ(count(" donot start android 4."), 1);
+}
+
+}  // namespace
