@@ -1,5 +1,7 @@
 #include "tests/support/phone.h"
 
+#include <gtest/gtest.h>
+
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -108,6 +110,12 @@ ProgramRun::~ProgramRun() {
   if (pid_ > 0 && running()) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
+  }
+  // The program leaves with _exit, so a sanitizer in it cannot change its
+  // exit status: its reports are looked for here instead.
+  const std::string& err = stderr_text();
+  for (const char* report : {"ThreadSanitizer", "AddressSanitizer", "LeakSanitizer", "runtime error:"}) {
+    EXPECT_EQ(err.find(report), std::string::npos) << "lumoboot reported:\n" << err;
   }
   unlink(stderr_path_.c_str());
 }

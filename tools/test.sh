@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds lumoboot and runs every test: the plain build, then the same suite
+# built with AddressSanitizer + UndefinedBehaviorSanitizer, then with
+# ThreadSanitizer. `tools/test.sh --quick` runs the plain build only.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/setup.sh
+
+jobs=$(nproc)
+run_suite() {
+  local dir=$1; shift
+  echo "== ${dir}: configure and build"
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  echo "== ${dir}: tests"
+  (cd "$dir" && ctest --output-on-failure -j 2 --timeout 300)
+}
+
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export TSAN_OPTIONS=second_deadlock_stack=1
+
+run_suite build
+if [ "${1:-}" != "--quick" ]; then
+  run_suite build-asan -DLUMO_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
+  run_suite build-tsan -DLUMO_SANITIZE=thread
+fi
+echo "== all test suites passed"
