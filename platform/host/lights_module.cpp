@@ -1,10 +1,12 @@
 // Host backend of the lights module: sys/class/leds/NAME/{color,history}.
 #include "platform/lights_module.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,20 +14,48 @@
 
 namespace platform {
 
+// One per light directory, made on its first open and kept (and reused) for
+// the rest of the process, as the module's devices are never closed. Chained
+// so that a process that opens lights under many device roots (tests) never
+// runs out.
 struct LightDevice {
+  LightDevice* next;
   char dir[4096];
 };
 
 namespace {
 
-constexpr int kMaxLights = 16;
-LightDevice g_lights[kMaxLights];
-int g_light_count = 0;
+LightDevice* g_lights = nullptr;
 std::mutex g_lights_mutex;
 
 bool is_dir(const char* path) {
   struct stat st;
   return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool write_all(int fd, const char* data, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Replaces `path` atomically (temporary file + rename), so that a reader
+// never sees an empty or half-written colour.
+bool replace_file(const char* path, const char* data, size_t len) {
+  char tmp[4200];
+  if (snprintf(tmp, sizeof(tmp), "%s.tmp", path) >= static_cast<int>(sizeof(tmp))) return false;
+  int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = write_all(fd, data, len);
+  close(fd);
+  if (ok && rename(tmp, path) == 0) return true;
+  unlink(tmp);
+  return false;
 }
 
 }  // namespace
@@ -41,13 +71,20 @@ LightDevice* lights_open(const char* name) {
     return nullptr;
   }
   char device_path[512];
-  snprintf(device_path, sizeof(device_path), "/sys/class/leds/%s", name);
+  if (snprintf(device_path, sizeof(device_path), "/sys/class/leds/%s", name) >= static_cast<int>(sizeof(device_path))) {
+    return nullptr;
+  }
   char path[4096];
   if (!map_path(device_path, path, sizeof(path)) || !is_dir(path)) return nullptr;
   std::lock_guard<std::mutex> lock(g_lights_mutex);
-  if (g_light_count >= kMaxLights) return nullptr;
-  LightDevice* device = &g_lights[g_light_count++];
+  for (LightDevice* d = g_lights; d != nullptr; d = d->next) {
+    if (strcmp(d->dir, path) == 0) return d;
+  }
+  LightDevice* device = new (std::nothrow) LightDevice;
+  if (device == nullptr) return nullptr;
   snprintf(device->dir, sizeof(device->dir), "%s", path);
+  device->next = g_lights;
+  g_lights = device;
   return device;
 }
 
@@ -57,16 +94,13 @@ int lights_set(LightDevice* device, const LightState* state) {
   int len = snprintf(line, sizeof(line), "%08x\n", state->color);
   char path[4200];
   snprintf(path, sizeof(path), "%s/color", device->dir);
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return -1;
-  bool ok = write(fd, line, len) == len;
-  close(fd);
+  // The colour file holds the bare value; the history keeps one line each.
+  bool ok = replace_file(path, line, static_cast<size_t>(len - 1));
   snprintf(path, sizeof(path), "%s/history", device->dir);
-  fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd >= 0) {
-    ok = write(fd, line, len) == len && ok;
-    close(fd);
-  }
+  int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  ok = write_all(fd, line, static_cast<size_t>(len)) && ok;
+  close(fd);
   return ok ? 0 : -1;
 }
 
