@@ -354,34 +354,32 @@ bool split_words(const std::string& line, std::vector<Word>* words, std::string*
     }
     if (c == '#') break;
     Word word;
-    if (c == '"') {
-      word.quoted = true;
-      ++i;
+    word.quoted = c == '"';
+    // A word runs to the next blank; quoted parts of it may hold blanks
+    // (status="Not charging").
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
+      char d = line[i++];
+      if (d != '"') {
+        word.text += d;
+        continue;
+      }
       bool closed = false;
       while (i < line.size()) {
-        char d = line[i++];
-        if (d == '"') {
+        char e = line[i++];
+        if (e == '"') {
           closed = true;
           break;
         }
-        if (d == '\\' && i < line.size()) {
-          char e = line[i++];
-          word.text += e == 'n' ? '\n' : e == 't' ? '\t' : e;
+        if (e == '\\' && i < line.size()) {
+          char f = line[i++];
+          word.text += f == 'n' ? '\n' : f == 't' ? '\t' : f;
         } else {
-          word.text += d;
+          word.text += e;
         }
       }
       if (!closed) {
         *error = "the quoted text is not closed";
         return false;
-      }
-      if (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
-        *error = "a quoted text must be followed by a blank";
-        return false;
-      }
-    } else {
-      while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
-        word.text += line[i++];
       }
     }
     words->push_back(std::move(word));

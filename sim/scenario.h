@@ -77,8 +77,9 @@ struct Word {
   bool quoted = false;
 };
 
-// Splits a line into words; double quotes group (and may be empty), '#' out
-// of quotes at the start of a word ends the line. False on an open quote.
+// Splits a line into words at blanks; double-quoted parts of a word keep
+// their blanks (and may be empty); `quoted` marks a word that begins with a
+// quote. '#' at the start of a word ends the line. False on an open quote.
 bool split_words(const std::string& line, std::vector<Word>* words, std::string* error);
 
 // Expands "{now}", "{now+MS}" and "{now-MS}" with the wall clock `now_ms`.
