@@ -1,7 +1,6 @@
 #include "ui/charge_anim.h"
 
-#include <png.h>
-
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <string>
@@ -15,30 +14,19 @@
 #include "core/message_queue.h"
 #include "lights/lights.h"
 #include "tests/support/device_root.h"
+#include "tests/ui/png_writer.h"
+#include "ui/display_lock.h"
 #include "ui/graphics.h"
 
 namespace lumo_ui_test {
 
 // Writes a w x h 8-bit RGB PNG of one colour to the host file `path`.
 void write_solid_png(const std::string& path, int w, int h, uint8_t r, uint8_t g, uint8_t b) {
-  FILE* f = fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  png_init_io(png, f);
-  png_set_IHDR(png, info, w, h, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_write_info(png, info);
-  std::vector<uint8_t> row(static_cast<size_t>(w) * 3);
-  for (int x = 0; x < w; ++x) {
-    row[x * 3] = r;
-    row[x * 3 + 1] = g;
-    row[x * 3 + 2] = b;
-  }
-  for (int y = 0; y < h; ++y) png_write_row(png, row.data());
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
-  fclose(f);
+  lumo_test::PngSpec spec;
+  spec.width = w;
+  spec.height = h;
+  for (int i = 0; i < w * h; ++i) spec.pixels.insert(spec.pixels.end(), {r, g, b});
+  ASSERT_TRUE(lumo_test::write_png(path, spec)) << path;
 }
 
 // A console and a 16-bit framebuffer of `w` x `h` in the root.
@@ -329,13 +317,21 @@ TEST_F(ChargeAnimTest, CreateRunAndHide) {
   charge_anim_create();
   ChargeAnimation* anim = _Instance.load();
   ASSERT_NE(anim, nullptr);
-  EXPECT_EQ(shown(), frame(13));  // the first frame is up at once
+  // The timer's thread draws from now on: look only under the display lock.
+  auto front_page = [] {
+    std::lock_guard<std::mutex> lock(display_lock());
+    return gr_front_page;
+  };
+  {
+    std::lock_guard<std::mutex> lock(display_lock());
+    EXPECT_EQ(shown(), frame(13));  // the first frame is up at once
+  }
   EXPECT_STREQ(anim->timer.name, "Charge Anim");
   charge_anim_create();  // exists: nothing new
   EXPECT_EQ(_Instance.load(), anim);
 
-  unsigned page = gr_front_page;
-  EXPECT_TRUE(lumo_test::wait_until([&] { return gr_front_page != page; }, 3000));
+  unsigned page = front_page();
+  EXPECT_TRUE(lumo_test::wait_until([&] { return front_page() != page; }, 3000));
 
   charge_anim_run(0);
   EXPECT_EQ(anim->timer.running.load(), 0);
