@@ -110,10 +110,12 @@ void takeBatteryPaths(const char* entry) {
   takeIfReadable(kBatteryHealth, entry, "health");
   takeIfReadable(kBatteryPresent, entry, "present");
   takeIfReadable(kBatteryCapacity, entry, "capacity");
+  // The divisor follows the file stored last: with two batteries, a later
+  // "batt_vol" (millivolts) must not be divided as microvolts.
   if (takeIfReadable(kBatteryVoltage, entry, "voltage_now")) {
-    g_voltage_divisor = 1000;  // microvolts
-  } else {
-    takeIfReadable(kBatteryVoltage, entry, "batt_vol");
+    g_voltage_divisor = 1000;
+  } else if (takeIfReadable(kBatteryVoltage, entry, "batt_vol")) {
+    g_voltage_divisor = 1;
   }
   if (!takeIfReadable(kBatteryTemperature, entry, "temp")) {
     takeIfReadable(kBatteryTemperature, entry, "batt_temp");
