@@ -80,6 +80,8 @@ class Runner {
   Outcome expect(const Step& step);
 
   std::vector<std::string> new_log_texts() const;
+  // A sanitizer report in the program's output of this run, "" when none.
+  std::string sanitizer_report() const;
   std::string log_tail() const;
   void progress(const Step& step) const;
   void finish();
@@ -93,6 +95,7 @@ class Runner {
   int64_t deadline_ms_ = 0;
   size_t log_cursor_ = 0;
   size_t reboot_base_ = 0;
+  size_t output_base_ = 0;
   int screenshots_ = 0;
   bool bootanim_answered_ = false;
 };
@@ -459,6 +462,20 @@ void Runner::progress(const Step& step) const {
   fflush(stdout);
 }
 
+std::string Runner::sanitizer_report() const {
+  std::string output = read_file(join_path(options_.out_dir, "lumoboot.out")).value_or("");
+  if (output.size() <= output_base_) return "";
+  output.erase(0, output_base_);
+  for (const char* marker : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer",
+                             "ERROR: LeakSanitizer", "runtime error:"}) {
+    size_t at = output.find(marker);
+    if (at == std::string::npos) continue;
+    size_t line_end = output.find('\n', at);
+    return output.substr(at, line_end == std::string::npos ? std::string::npos : line_end - at);
+  }
+  return "";
+}
+
 void Runner::finish() {
   program_.stop();
   copy_file(device_.path("/dev/log/main"), join_path(options_.out_dir, "lumoboot.log"));
@@ -468,6 +485,7 @@ int Runner::run() {
   deadline_ms_ = started_ms_ + static_cast<int64_t>(options_.timeout_s) * 1000;
   log_cursor_ = device_.log_lines().size();
   reboot_base_ = device_.reboot_lines().size();
+  output_base_ = read_file(join_path(options_.out_dir, "lumoboot.out")).value_or("").size();
   Step implicit;
   implicit.kind = StepKind::kStart;
   implicit.source = "start  (implicit)";
@@ -486,6 +504,13 @@ int Runner::run() {
     }
   }
   finish();
+  // A sanitized program reports some faults without ending (data races).
+  std::string report = sanitizer_report();
+  if (!report.empty()) {
+    fprintf(stderr, "%s: FAILED: lumoboot reported \"%s\" (see %s)\n", scenario_.file.c_str(),
+            report.c_str(), join_path(options_.out_dir, "lumoboot.out").c_str());
+    return kRunFailed;
+  }
   if (!options_.quiet) {
     printf("lumo-sim: %s passed (%zu steps, %.1f s); output in %s\n", scenario_.file.c_str(),
            scenario_.steps.size(), (monotonic_ms() - started_ms_) / 1000.0, options_.out_dir.c_str());

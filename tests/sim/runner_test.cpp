@@ -127,6 +127,14 @@ TEST_F(RunnerTest, AbnormalEndFailsTheRunAtOnce) {
   EXPECT_EQ(run("kill -SEGV $$\n", "expect running for 5s\n"), sim::kRunFailed);
 }
 
+TEST_F(RunnerTest, SanitizerReportsInTheProgramOutputFailTheRun) {
+  EXPECT_EQ(run("echo 'WARNING: ThreadSanitizer: data race (pid=1)' >&2\nsleep 60\n",
+                "expect running for 300\n"),
+            sim::kRunFailed);
+  // The next run on the same output folder judges only its own output.
+  EXPECT_EQ(run("sleep 60\n", "expect running for 100\n"), sim::kRunPassed);
+}
+
 TEST_F(RunnerTest, GlobalTimeLimitStopsTheRun) {
   int64_t t0 = sim::monotonic_ms();
   EXPECT_EQ(run("sleep 60\n", "wait 30s\n", 1), sim::kRunTimedOut);
