@@ -254,7 +254,6 @@ bool LineParser::parse_expect() {
 bool LineParser::parse() {
   const std::string& verb = at(0);
   if (w_[0].quoted) return fail("a step begins with a word, not a quoted text");
-  size_t end;
   if (verb == "device") {
     step_->kind = StepKind::kDevice;
     for (size_t i = 1; i < size(); ++i) step_->args.push_back(at(i));
@@ -337,7 +336,6 @@ bool LineParser::parse() {
     return size() == 1 ? true : fail("usage: mark");
   }
   if (verb == "expect") return parse_expect();
-  (void)end;
   return fail("unknown step '" + verb + "'");
 }
 
