@@ -31,7 +31,7 @@ int openDevicePath(const char* path, int flags) {
 int32_t propertyGetInt(const char* key, int32_t default_value) {
   if (key == nullptr) return default_value;
   char value[kPropertyValueMax];
-  int32_t result;
+  int32_t result = 0;
   if (readValue(key, value) >= 1 && sscanf(value, "%" SCNd32, &result) == 1) return result;
   return default_value;
 }
@@ -39,7 +39,7 @@ int32_t propertyGetInt(const char* key, int32_t default_value) {
 int64_t propertyGetLongLong(const char* key, int64_t default_value) {
   if (key == nullptr) return default_value;
   char value[kPropertyValueMax];
-  long long result;
+  long long result = 0;
   if (readValue(key, value) >= 1 && sscanf(value, "%lld", &result) == 1) return result;
   return default_value;
 }
