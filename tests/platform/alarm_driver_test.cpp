@@ -75,11 +75,6 @@ class AlarmDriverTest : public testing::Test {
     return platform::dev_ioctl(fd_, setOf(type), &copy);
   }
   int clear(int type) { return platform::dev_ioctl(fd_, clearOf(type), nullptr); }
-  // Fires `type` now and collects it, to end a waiter.
-  void release(Waiter& waiter, int type) {
-    ASSERT_EQ(set(type, at(nowMs() - 1)), 0);
-    EXPECT_TRUE(waiter.returned(3000));
-  }
   std::string armed() const { return root_.read("/dev/alarm.armed"); }
 
   DeviceRoot root_;
@@ -131,30 +126,9 @@ TEST_F(AlarmDriverTest, ClearAndResetMoveTheDeadline) {
   ASSERT_EQ(clear(1), 0);
 }
 
-TEST_F(AlarmDriverTest, ClearDropsAFiredAlarmNotYetCollected) {
-  ASSERT_EQ(set(2, at(nowMs() - 1)), 0);
-  ASSERT_TRUE(wait_until([&] { return armed().empty(); }));
-  ASSERT_EQ(clear(2), 0);
-  Waiter waiter(fd_);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_FALSE(waiter.done());
-  release(waiter, 0);
-  EXPECT_EQ(waiter.result(), 1);
-}
-
-TEST_F(AlarmDriverTest, AlarmsOutliveTheDescriptor) {
-  TimeValue later = at(nowMs() + 600000);
-  ASSERT_EQ(set(4, later), 0);
-  platform::dev_close(fd_);
-  fd_ = platform::dev_open("/dev/alarm", O_RDWR);
-  EXPECT_EQ(armed(), line(4, later));
-  ASSERT_EQ(clear(4), 0);
-}
-
 TEST_F(AlarmDriverTest, MalformedRequestsAreRefused) {
   TimeValue ok = at(nowMs() + 600000);
   TimeValue bad_nanos = {ok.seconds, 1000000000};
-  TimeValue negative_nanos = {ok.seconds, -1};
   struct Case {
     const char* name;
     unsigned long request;
@@ -166,8 +140,6 @@ TEST_F(AlarmDriverTest, MalformedRequestsAreRefused) {
       {"clear type 7", clearOf(7), nullptr, EINVAL},
       {"no time value", setOf(0), nullptr, EFAULT},
       {"a second of nanoseconds", setOf(0), &bad_nanos, EINVAL},
-      {"negative nanoseconds", setOf(0), &negative_nanos, EINVAL},
-      {"not an alarm request", 0x5401, nullptr, ENOTTY},
       {"set without its size", 0x6102, &ok, ENOTTY},
   };
   for (const Case& c : cases) {
