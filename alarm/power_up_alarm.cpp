@@ -84,7 +84,15 @@ int PowerUpAlarm::startAlarmThread() {
     return -1;
   }
   references_.fetch_add(1, std::memory_order_acq_rel);
-  if (pthread_create(&thread, nullptr, threadMain, this) != 0) {
+  // Created detached: the thread may end long before a stop comes (nothing
+  // armed), or no stop may ever come (the restart after the charger is
+  // pulled); a joinable thread would then stay behind as a zombie.
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  int created = pthread_create(&thread, &attr, threadMain, this);
+  pthread_attr_destroy(&attr);
+  if (created != 0) {
     references_.fetch_sub(1, std::memory_order_acq_rel);
     thread = {};
     LOGE("can't create alarm thread");
@@ -96,8 +104,7 @@ int PowerUpAlarm::startAlarmThread() {
 
 void PowerUpAlarm::stopAlarmThread() {
   if (threadStarted_) {
-    LOGI("Detach alarm thread.");
-    pthread_detach(thread);
+    LOGI("Detach alarm thread.");  // created detached: nothing to do but say so
     running.store(0);
     powerUpTime.store(-1);
     setAlarm(ANDROID_ALARM_RTC_WAKEUP, nowMs() + kStopWakeUpMs);
