@@ -30,7 +30,7 @@ int openDevicePath(const char* path, int flags) {
 
 int32_t propertyGetInt(const char* key, int32_t default_value) {
   if (key == nullptr) return default_value;
-  char value[kPropertyValueMax];
+  char value[kPropertyValueMax] = "";
   int32_t result = 0;
   if (readValue(key, value) >= 1 && sscanf(value, "%" SCNd32, &result) == 1) return result;
   return default_value;
@@ -38,7 +38,7 @@ int32_t propertyGetInt(const char* key, int32_t default_value) {
 
 int64_t propertyGetLongLong(const char* key, int64_t default_value) {
   if (key == nullptr) return default_value;
-  char value[kPropertyValueMax];
+  char value[kPropertyValueMax] = "";
   long long result = 0;
   if (readValue(key, value) >= 1 && sscanf(value, "%lld", &result) == 1) return result;
   return default_value;
@@ -46,7 +46,7 @@ int64_t propertyGetLongLong(const char* key, int64_t default_value) {
 
 int propertyGetBool(const char* key, int default_value) {
   if (key == nullptr) return default_value;
-  char value[kPropertyValueMax];
+  char value[kPropertyValueMax] = "";
   int len = readValue(key, value);
   if (len == 0) return default_value;
   if (len == 1) {
@@ -87,7 +87,7 @@ char* propertyGetStringBounded(const char* key, char* buffer, size_t size) {
 }
 
 char* propertyGetStringCopy(const char* key, const char* default_value) {
-  char value[kPropertyValueMax];
+  char value[kPropertyValueMax] = "";
   if (propertyGetString(key, value) == nullptr) {
     if (default_value == nullptr) return nullptr;
     snprintf(value, sizeof(value), "%s", default_value);
