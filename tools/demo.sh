@@ -4,6 +4,7 @@
 # sheet of the session and the program's log in out/demo/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+tools/setup.sh  # installs what a fresh Debian machine lacks
 
 if [ ! -f build/CMakeCache.txt ]; then
   generator=()
