@@ -3,6 +3,7 @@
 
 #include <linux/kd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -171,7 +172,16 @@ void screen_present() {
   page_show(g_front_page);
 }
 
-void expand_565_to_8888(uint32_t* dst, const uint16_t* src, size_t count) {
+namespace {
+
+using u16x8 = uint16_t __attribute__((vector_size(16)));
+using u32x4 = uint32_t __attribute__((vector_size(16)));
+
+// The lanes below are stored as bytes; the word layout promised in the
+// header holds on little-endian machines only.
+static_assert(std::endian::native == std::endian::little);
+
+void expand_pixels(uint32_t* dst, const uint16_t* src, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     uint32_t p = src[i];
     uint32_t r5 = p >> 11, g6 = (p >> 5) & 0x3F, b5 = p & 0x1F;
@@ -182,10 +192,30 @@ void expand_565_to_8888(uint32_t* dst, const uint16_t* src, size_t count) {
   }
 }
 
-namespace {
+}  // namespace
 
-using u16x8 = uint16_t __attribute__((vector_size(16)));
-using u32x4 = uint32_t __attribute__((vector_size(16)));
+// Eight pixels at a time in 16-bit lanes: the R|G and B|0xFF halves of each
+// pixel are built side by side and interleaved, so every 16-byte store holds
+// four whole pixels. Runs near memory bandwidth without relying on the
+// compiler's loop vectoriser (which leaves the plain loop scalar at -O2).
+void expand_565_to_8888(uint32_t* dst, const uint16_t* src, size_t count) {
+  size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    u16x8 p;
+    memcpy(&p, src + i, sizeof(p));
+    u16x8 r = ((p >> 8) & 0xF8) | (p >> 13);
+    u16x8 g = ((p >> 3) & 0xFC) | ((p >> 9) & 3);
+    u16x8 b = ((p << 3) & 0xF8) | ((p >> 2) & 7);
+    u16x8 rg = r | (g << 8), ba = b | 0xFF00;
+    u16x8 lo = __builtin_shufflevector(rg, ba, 0, 8, 1, 9, 2, 10, 3, 11);
+    u16x8 hi = __builtin_shufflevector(rg, ba, 4, 12, 5, 13, 6, 14, 7, 15);
+    memcpy(dst + i, &lo, sizeof(lo));
+    memcpy(dst + i + 4, &hi, sizeof(hi));
+  }
+  expand_pixels(dst + i, src + i, count - i);
+}
+
+namespace {
 
 // 16-byte stores of a prepared pattern, four at a time.
 template <typename T, typename V>

@@ -39,10 +39,13 @@ ssize_t read_info_text(const char* info, char* text, size_t size) {
   if (fd < 0) return -1;
   size_t used = 0;
   while (used + 1 < size) {
-    ssize_t n = read(fd, text + used, size - 1 - used);
+    size_t want = size - 1 - used;
+    ssize_t n = read(fd, text + used, want);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     used += static_cast<size_t>(n);
+    // A regular file reads short only at its end: spares the final empty read.
+    if (static_cast<size_t>(n) < want) break;
   }
   close(fd);
   text[used] = '\0';
@@ -85,11 +88,18 @@ bool parse_info(const char* text, ScreenInfo* info) {
   return info->bits_per_pixel == 16 || info->bits_per_pixel == 32;
 }
 
-bool load_info(const char* path, ScreenInfo* info) {
+// The .info file's name, and its text as last read (terminated).
+struct InfoFile {
   char name[4200];
   char text[kInfoMax];
-  if (!info_path(path, name, sizeof(name)) || read_info_text(name, text, sizeof(text)) < 0) return false;
-  return parse_info(text, info);
+};
+
+bool load_info(const char* path, InfoFile* file, ScreenInfo* info) {
+  if (!info_path(path, file->name, sizeof(file->name)) ||
+      read_info_text(file->name, file->text, sizeof(file->text)) < 0) {
+    return false;
+  }
+  return parse_info(file->text, info);
 }
 
 void fill_var(const ScreenInfo& s, fb_var_screeninfo* var) {
@@ -126,10 +136,12 @@ void fill_fix(const ScreenInfo& s, fb_fix_screeninfo* fix) {
   fix->ypanstep = 1;
 }
 
-// Rewrites the yoffset line (appending one if missing), keeping the others.
-int write_yoffset(const char* path, unsigned yoffset) {
-  char name[4200], temp[4220], text[kInfoMax];
-  if (!info_path(path, name, sizeof(name)) || read_info_text(name, text, sizeof(text)) < 0) return -1;
+// Rewrites the yoffset line (appending one if missing), keeping the others
+// of the text just read: one read and one replacing rename per pan.
+int write_yoffset(const InfoFile& file, unsigned yoffset) {
+  const char* name = file.name;
+  const char* text = file.text;
+  char temp[4220];
   snprintf(temp, sizeof(temp), "%s.tmp%d", name, static_cast<int>(getpid()));
   int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return -1;
@@ -179,7 +191,8 @@ int fb_ioctl(int, const char* path, unsigned long request, void* arg) {
     return -1;
   }
   ScreenInfo info;
-  if (!load_info(path, &info)) {
+  InfoFile file;
+  if (!load_info(path, &file, &info)) {
     errno = EINVAL;
     return -1;
   }
@@ -197,7 +210,7 @@ int fb_ioctl(int, const char* path, unsigned long request, void* arg) {
     errno = EINVAL;
     return -1;
   }
-  return write_yoffset(path, var->yoffset);
+  return write_yoffset(file, var->yoffset);
 }
 
 }  // namespace platform::host
