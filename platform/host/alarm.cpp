@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include "platform/host/host_devices.h"
+#include "platform/host/host_files.h"
 
 namespace platform::host {
 namespace {
@@ -75,17 +76,6 @@ timespec to_timespec(int64_t ns) {
   return ts;
 }
 
-bool write_all(int fd, const char* data, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, data, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // dev/alarm.armed, replaced through a temporary file and a rename. A device
 // root that is gone leaves nothing to update.
 void write_armed_locked(const AlarmDevice* dev) {
@@ -98,14 +88,8 @@ void write_armed_locked(const AlarmDevice* dev) {
     if (n > 0) used += static_cast<size_t>(n);
   }
   char armed[4200];
-  char tmp[4200];
   if (snprintf(armed, sizeof(armed), "%s.armed", dev->path) >= static_cast<int>(sizeof(armed))) return;
-  snprintf(tmp, sizeof(tmp), "%s.armed.tmp", dev->path);
-  int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  bool ok = write_all(fd, text, used);
-  close(fd);
-  if (!ok || rename(tmp, armed) != 0) unlink(tmp);
+  replace_file(armed, text, used);
 }
 
 // Fires every armed alarm of `dev` that is due at `now`. True when one fired.

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/host/host_files.h"
 #include "platform/paths.h"
 
 namespace platform {
@@ -31,31 +32,6 @@ std::mutex g_lights_mutex;
 bool is_dir(const char* path) {
   struct stat st;
   return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool write_all(int fd, const char* data, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, data, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Replaces `path` atomically (temporary file + rename), so that a reader
-// never sees an empty or half-written colour.
-bool replace_file(const char* path, const char* data, size_t len) {
-  char tmp[4200];
-  if (snprintf(tmp, sizeof(tmp), "%s.tmp", path) >= static_cast<int>(sizeof(tmp))) return false;
-  int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = write_all(fd, data, len);
-  close(fd);
-  if (ok && rename(tmp, path) == 0) return true;
-  unlink(tmp);
-  return false;
 }
 
 }  // namespace
@@ -95,11 +71,11 @@ int lights_set(LightDevice* device, const LightState* state) {
   char path[4200];
   snprintf(path, sizeof(path), "%s/color", device->dir);
   // The colour file holds the bare value; the history keeps one line each.
-  bool ok = replace_file(path, line, static_cast<size_t>(len - 1));
+  bool ok = host::replace_file(path, line, static_cast<size_t>(len - 1));
   snprintf(path, sizeof(path), "%s/history", device->dir);
   int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return -1;
-  ok = write_all(fd, line, static_cast<size_t>(len)) && ok;
+  ok = host::write_all(fd, line, static_cast<size_t>(len)) && ok;
   close(fd);
   return ok ? 0 : -1;
 }
