@@ -1,10 +1,9 @@
 // Tests: fake power-supply trees under a device root, and a clean battery
-// module around each test.
+// module, settings cache and message queue around each test.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
@@ -17,60 +16,58 @@
 
 namespace lumo_test {
 
-inline const std::string kSupplyDir = "/sys/class/power_supply";
-
-// Writes the attribute `name` of supply `supply`.
 inline void write_attr(const DeviceRoot& root, const std::string& supply, const std::string& name,
                        const std::string& value) {
-  root.write(kSupplyDir + "/" + supply + "/" + name, value);
+  root.write("/sys/class/power_supply/" + supply + "/" + name, value);
 }
 
-// A phone on mains power: every attribute the monitor knows, with values
-// that differ from zero so that a lost field shows.
+// A phone on mains power with every attribute the monitor knows, all values
+// non-zero where they can be, so that a field lost on the way shows.
 inline void write_full_tree(const DeviceRoot& root) {
-  write_attr(root, "ac", "type", "Mains\n");
-  write_attr(root, "ac", "online", "1\n");
-  write_attr(root, "usb", "type", "USB\n");
-  write_attr(root, "usb", "online", "0\n");
-  const std::pair<const char*, const char*> battery[] = {
-      {"type", "Battery\n"},     {"status", "Charging\n"},   {"health", "Good\n"},
-      {"present", "1\n"},        {"capacity", "50\n"},       {"voltage_now", "3800000\n"},
-      {"temp", "250\n"},         {"technology", "Li-ion\n"}, {"charge_now", "5000\n"},
-      {"current_now", "420\n"},  {"is_adapt_completed", "1\n"},
+  const char* files[][3] = {
+      {"ac", "type", "Mains\n"},         {"ac", "online", "1\n"},
+      {"usb", "type", "USB\n"},          {"usb", "online", "0\n"},
+      {"battery", "type", "Battery\n"},  {"battery", "status", "Charging\n"},
+      {"battery", "health", "Good\n"},   {"battery", "present", "1\n"},
+      {"battery", "capacity", "50\n"},   {"battery", "voltage_now", "3800000\n"},
+      {"battery", "temp", "250\n"},      {"battery", "technology", "Li-ion\n"},
+      {"battery", "charge_now", "5000"}, {"battery", "current_now", "420\n"},
+      {"battery", "is_adapt_completed", "1\n"},
   };
-  for (const auto& [name, value] : battery) write_attr(root, "battery", name, value);
+  for (const auto& f : files) write_attr(root, f[0], f[1], f[2]);
 }
 
-// The supplies' names in the order the directory yields them.
-inline std::vector<std::string> supply_order(const DeviceRoot& root) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(root.path(kSupplyDir).c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* e = readdir(dir)) {
-    std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(dir);
-  return names;
-}
-
-// The number of log texts equal to `text`.
 inline int log_count(const DeviceRoot& root, const std::string& text) {
   auto texts = root.log_texts();
   return static_cast<int>(std::count(texts.begin(), texts.end(), text));
 }
 
-// Installs a fresh device root and forgets the module state of the battery
-// monitor, the settings and the message queue.
+inline int summary_count(const DeviceRoot& root) {
+  int n = 0;
+  for (const std::string& t : root.log_texts('D')) n += t.rfind(" ac=", 0) == 0;
+  return n;
+}
+
+// Of two supplies, the one the directory yields later.
+inline std::string later_supply(const DeviceRoot& root, const std::string& a, const std::string& b) {
+  DIR* dir = opendir(root.path("/sys/class/power_supply").c_str());
+  std::string last;
+  while (const dirent* e = dir ? readdir(dir) : nullptr) {
+    if (e->d_name == a || e->d_name == b) last = e->d_name;
+  }
+  if (dir) closedir(dir);
+  return last;
+}
+
 class BatteryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { fresh(); }
+  void TearDown() override { messageQueueClear(); }
+  static void fresh() {
     resetBatteryForTest();
     resetSettingsCache();
     messageQueueClear();
   }
-  void TearDown() override { messageQueueClear(); }
-
   DeviceRoot root_;
 };
 
