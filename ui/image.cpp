@@ -12,6 +12,7 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "ui/graphics.h"
+#include "ui/raster.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ constexpr size_t kPathSize = 256;
 // registers, so it survives the decoder's longjmp.
 struct Decode {
   Surface* block = nullptr;
+  size_t size = 0;     // bytes in block
   bool widen = false;  // rows arrive as 3 bytes a pixel
 };
 
@@ -64,6 +66,7 @@ int decode_rows(png_structp png, png_infop info, FILE* file, Decode* out) {
   LOGW("Malloc %d for resouce surface.", static_cast<int>(size));
   out->block = static_cast<Surface*>(malloc(size));
   if (out->block == nullptr) return PNG_ERR_MEMORY;
+  out->size = size;
 
   bool alpha = color_type == PNG_COLOR_TYPE_RGB_ALPHA;
   if (color_type == PNG_COLOR_TYPE_PALETTE) {
@@ -113,7 +116,8 @@ int decode_file(FILE* file, Surface** out) {
   int result = decode_rows(png, info, file, &decode);
   png_destroy_read_struct(&png, &info, nullptr);
   if (result == PNG_LOAD_OK) {
-    *out = decode.block;
+    // Decoded pictures never change: the rasterizer may classify them once.
+    *out = raster_classify_picture(decode.block, decode.size);
   } else {
     free(decode.block);
   }

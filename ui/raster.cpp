@@ -8,8 +8,10 @@
 // reduced the same way, so partial and fast paths agree.
 #include "ui/raster.h"
 
+#include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "ui/graphics.h"
 
@@ -18,6 +20,11 @@ struct RasterContext {
   bool has_color_buffer;
   Surface texture;
   bool has_texture;
+  // The bound picture's run table (see raster_classify_picture), or null.
+  const struct RunRow* run_rows;
+  const uint16_t* run_words;
+  const uint16_t* run_opaque;
+  const uint8_t* run_partial;
   bool blend;
   bool texture_2d;
   uint32_t src_factor;
@@ -35,17 +42,17 @@ struct Box {
   bool empty() const { return left >= right || top >= bottom; }
 };
 
-inline uint32_t div255(uint32_t x) {
-  x += 0x80;
-  return ((x >> 8) + x) >> 8;
-}
-
 inline uint16_t pack565(uint32_t r8, uint32_t g8, uint32_t b8) {
   return static_cast<uint16_t>(((r8 >> 3) << 11) | ((g8 >> 2) << 5) | (b8 >> 3));
 }
 
 inline uint32_t widen5(uint32_t v) { return (v << 3) | (v >> 2); }
 inline uint32_t widen6(uint32_t v) { return (v << 2) | (v >> 4); }
+
+inline uint32_t div255(uint32_t x) {
+  x += 0x80;
+  return ((x >> 8) + x) >> 8;
+}
 
 // Source channels pre-multiplied by alpha with the rounding term folded in.
 struct BlendSource {
@@ -69,23 +76,35 @@ void blend_color_span(uint16_t* dst, const BlendSource& s, size_t count) {
 
 using u32x4 = uint32_t __attribute__((vector_size(16)));
 using u16x4 = uint16_t __attribute__((vector_size(8)));
+using u16x8 = uint16_t __attribute__((vector_size(16)));
 
-// Four RGBX/RGBA texels (bytes R, G, B, x) to 565 in one go: the top bits of
-// each channel moved into place, then narrowed to 16 bits.
-inline u16x4 pack4_vec(const uint8_t* src) {
+// The vector code reads texel bytes R, G, B, x as one 32-bit lane.
+static_assert(std::endian::native == std::endian::little);
+
+// Four RGBX/RGBA texels (bytes R, G, B, x) with the top bits of each channel
+// moved into their 565 places, one texel per 32-bit lane.
+inline u32x4 place565(const uint8_t* src) {
   u32x4 s;
   memcpy(&s, src, sizeof(s));
-  u32x4 p = ((s << 8) & 0xF800) | ((s >> 5) & 0x7E0) | ((s >> 19) & 0x1F);
-  return __builtin_convertvector(p, u16x4);
+  return ((s << 8) & 0xF800) | ((s >> 5) & 0x7E0) | ((s >> 19) & 0x1F);
 }
 
 inline void pack4(uint16_t* dst, const uint8_t* src) {
-  u16x4 packed = pack4_vec(src);
+  u16x4 packed = __builtin_convertvector(place565(src), u16x4);
+  memcpy(dst, &packed, sizeof(packed));
+}
+
+// Eight texels: the low halves of two vectors of placed texels, one store.
+inline void pack8(uint16_t* dst, const uint8_t* src) {
+  u16x8 a = reinterpret_cast<u16x8>(place565(src));
+  u16x8 b = reinterpret_cast<u16x8>(place565(src + 16));
+  u16x8 packed = __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14);
   memcpy(dst, &packed, sizeof(packed));
 }
 
 void rgbx_span(uint16_t* dst, const uint8_t* src, size_t count) {
   size_t i = 0;
+  for (; i + 8 <= count; i += 8) pack8(dst + i, src + 4 * i);
   for (; i + 4 <= count; i += 4) pack4(dst + i, src + 4 * i);
   for (; i < count; ++i) dst[i] = pack565(src[4 * i], src[4 * i + 1], src[4 * i + 2]);
 }
@@ -123,6 +142,122 @@ void rgba_blend_span(uint16_t* dst, const uint8_t* src, size_t count) {
     }
   }
   rgba_blend_pixels(dst + i, src + 4 * i, count - i);
+}
+
+// ---- Picture runs ----
+
+}  // namespace
+
+// Where a row starts in the run words, the opaque and the partial texels.
+struct RunRow {
+  uint32_t word;
+  uint32_t opaque;
+  uint32_t partial;
+};
+
+namespace {
+//
+// Appended to a picture's block, 8-byte aligned: the header; a RunRow per
+// row plus one for the end; the partial texels (RGBA bytes as in the
+// picture); the run words (uint16: kind in the top two bits, length below),
+// a row's runs covering its width exactly; the opaque texels already in 565.
+// A blit reads only these compact streams, front to back, never the
+// picture's own pixels.
+struct RunTableHeader {
+  uint32_t magic;
+  uint32_t width;
+  uint32_t height;
+  int32_t stride;
+  uint64_t data;  // address of the pixels described
+  uint32_t run_count;
+  uint32_t opaque_count;
+  uint32_t partial_count;
+  uint32_t unused;
+};
+
+constexpr uint32_t kRunMagic = 0x6E75524C;
+constexpr uint16_t kRunTransparent = 0;
+constexpr uint16_t kRunOpaque = 1;
+constexpr uint16_t kRunPartial = 2;
+constexpr unsigned kRunKindShift = 14;
+constexpr uint32_t kRunLengthMax = (1u << kRunKindShift) - 1;
+
+inline uint16_t alpha_class(uint8_t a) { return a == 0 ? kRunTransparent : a == 255 ? kRunOpaque : kRunPartial; }
+
+// emit(kind, length) for each run of one row of RGBA texels.
+template <typename Emit>
+void row_runs(const uint8_t* row, uint32_t width, Emit emit) {
+  uint32_t x = 0;
+  while (x < width) {
+    uint16_t kind = alpha_class(row[4 * x + 3]);
+    uint32_t start = x;
+    do {
+      ++x;
+    } while (x < width && x - start < kRunLengthMax && alpha_class(row[4 * x + 3]) == kind);
+    emit(kind, x - start);
+  }
+}
+
+// Ties a table to one exact record: pixel address, size, stride, format and
+// table offset. Never 0, so a cleared record never matches.
+uint32_t run_check(const Surface& s) {
+  uint64_t h = reinterpret_cast<uintptr_t>(s.data);
+  for (uint64_t v : {uint64_t{s.width}, uint64_t{s.height}, uint64_t{static_cast<uint32_t>(s.stride)},
+                     uint64_t{s.format}, uint64_t{s.reserved2[0]}}) {
+    h = (h ^ v) * 0x9E3779B97F4A7C15ull;
+    h ^= h >> 29;
+  }
+  return static_cast<uint32_t>(h >> 32) | 1;
+}
+
+// The run table of a record marked by raster_classify_picture, or false.
+bool find_runs(const Surface& t, const RunRow** rows, const uint16_t** words, const uint16_t** opaque,
+               const uint8_t** partial) {
+  if (t.format != PIXEL_FORMAT_RGBA_8888 || t.reserved2[0] == 0 || t.reserved2[1] != run_check(t)) return false;
+  const uint8_t* table = t.data + t.reserved2[0];
+  if (reinterpret_cast<uintptr_t>(table) % alignof(RunTableHeader) != 0) return false;
+  RunTableHeader header;
+  memcpy(&header, table, sizeof(header));
+  if (header.magic != kRunMagic || header.width != t.width || header.height != t.height ||
+      header.stride != t.stride || header.data != reinterpret_cast<uintptr_t>(t.data)) {
+    return false;
+  }
+  *rows = reinterpret_cast<const RunRow*>(table + sizeof(header));
+  *partial = reinterpret_cast<const uint8_t*>(*rows + t.height + 1);
+  *words = reinterpret_cast<const uint16_t*>(*partial + size_t{header.partial_count} * 4);
+  *opaque = *words + header.run_count;
+  return true;
+}
+
+// Texels whose alpha is known to be neither 0 nor 255.
+void partial_span(uint16_t* dst, const uint8_t* src, size_t count) {
+  for (size_t i = 0; i < count; ++i, src += 4) {
+    dst[i] = blend_pixel(blend_source(src[0], src[1], src[2], src[3]), dst[i]);
+  }
+}
+
+// Texels x0..x1-1 of a classified row into dst (which takes texel x0):
+// walks the row's runs from its start, touching only the overlap. `opaque`
+// and `partial` are the row's first opaque (565) and partial (RGBA) texels.
+void rgba_runs_span(uint16_t* dst, const uint16_t* run, const uint16_t* end, const uint16_t* opaque,
+                    const uint8_t* partial, int64_t x0, int64_t x1) {
+  int64_t pos = 0;
+  for (; run < end && pos < x1; ++run) {
+    int64_t from = pos, len = *run & kRunLengthMax, to = pos + len;
+    pos = to;
+    uint16_t kind = static_cast<uint16_t>(*run >> kRunKindShift);
+    if (kind == kRunTransparent) continue;
+    int64_t skip = from < x0 ? x0 - from : 0;
+    if (from < x0) from = x0;
+    if (to > x1) to = x1;
+    if (kind == kRunOpaque) {
+      if (from < to) memcpy(dst + (from - x0), opaque + skip, static_cast<size_t>(to - from) * 2);
+      opaque += len;
+    } else {
+      if (from < to) partial_span(dst + (from - x0), partial + 4 * skip, static_cast<size_t>(to - from));
+      partial += 4 * len;
+    }
+  }
 }
 
 uint32_t fixed_to_8bit(int32_t v) {
@@ -189,6 +324,11 @@ void texture_box(RasterContext* ctx, const Box& box) {
     const uint8_t* src = tex.data + (ty * tex.stride + tx) * static_cast<int64_t>(texel_size);
     if (tex.format == PIXEL_FORMAT_RGB_565) {
       memcpy(dst, src, width * 2);
+    } else if (tex.format == PIXEL_FORMAT_RGBA_8888 && blend && ctx->run_words != nullptr) {
+      const RunRow& at = ctx->run_rows[ty];
+      rgba_runs_span(dst, ctx->run_words + at.word, ctx->run_words + ctx->run_rows[ty + 1].word,
+                     ctx->run_opaque + at.opaque, ctx->run_partial + size_t{at.partial} * 4, tx,
+                     tx + static_cast<int64_t>(width));
     } else if (tex.format == PIXEL_FORMAT_RGBA_8888 && blend) {
       rgba_blend_span(dst, src, width);
     } else {
@@ -248,6 +388,74 @@ void raster_bind_texture(RasterContext* ctx, const Surface* texture) {
   if (ctx == nullptr) return;
   ctx->has_texture = texture != nullptr && texture_usable(*texture);
   ctx->texture = ctx->has_texture ? *texture : Surface{};
+  ctx->run_rows = nullptr;
+  ctx->run_words = nullptr;
+  ctx->run_opaque = nullptr;
+  ctx->run_partial = nullptr;
+  if (ctx->has_texture &&
+      !find_runs(ctx->texture, &ctx->run_rows, &ctx->run_words, &ctx->run_opaque, &ctx->run_partial)) {
+    ctx->run_rows = nullptr;
+  }
+}
+
+Surface* raster_classify_picture(Surface* block, size_t size) {
+  if (block == nullptr || size < sizeof(Surface) || !usable(*block, PIXEL_FORMAT_RGBA_8888)) return block;
+  const Surface& s = *block;
+  // The pixels must lie inside the block, after the record.
+  uintptr_t base = reinterpret_cast<uintptr_t>(block), data = reinterpret_cast<uintptr_t>(s.data);
+  if (data < base + sizeof(Surface) || data > base + size) return block;
+  size_t data_offset = data - base;
+  size_t pixel_bytes = (static_cast<size_t>(s.stride) * (s.height - 1) + s.width) * 4;
+  if (pixel_bytes > size - data_offset) return block;
+
+  size_t count = 0, opaque = 0, partial = 0;
+  for (uint32_t y = 0; y < s.height; ++y) {
+    row_runs(s.data + static_cast<size_t>(y) * s.stride * 4, s.width, [&](uint16_t kind, uint32_t n) {
+      ++count;
+      if (kind == kRunOpaque) opaque += n;
+      if (kind == kRunPartial) partial += n;
+    });
+  }
+  // With a run every few texels, walking runs costs more than it saves.
+  if (count > s.height + static_cast<size_t>(s.width) * s.height / 4) return block;
+  size_t table_at = (size + 7) & ~size_t{7};
+  size_t table_bytes =
+      sizeof(RunTableHeader) + (size_t{s.height} + 1) * sizeof(RunRow) + partial * 4 + (count + opaque) * 2;
+  if (table_at - data_offset > UINT32_MAX) return block;
+
+  auto* grown = static_cast<Surface*>(realloc(block, table_at + table_bytes));
+  if (grown == nullptr) return block;
+  auto* bytes = reinterpret_cast<uint8_t*>(grown);
+  grown->data = bytes + data_offset;
+  RunTableHeader header = {kRunMagic, grown->width, grown->height, grown->stride,
+                           reinterpret_cast<uintptr_t>(grown->data), static_cast<uint32_t>(count),
+                           static_cast<uint32_t>(opaque), static_cast<uint32_t>(partial), 0};
+  memcpy(bytes + table_at, &header, sizeof(header));
+  auto* rows = reinterpret_cast<RunRow*>(bytes + table_at + sizeof(header));
+  auto* partial_texels = reinterpret_cast<uint8_t*>(rows + grown->height + 1);
+  auto* words = reinterpret_cast<uint16_t*>(partial_texels + partial * 4);
+  uint16_t* plane = words + count;
+  RunRow next = {0, 0, 0};
+  for (uint32_t y = 0; y < grown->height; ++y) {
+    rows[y] = next;
+    const uint8_t* row = grown->data + static_cast<size_t>(y) * grown->stride * 4;
+    uint32_t x = 0;
+    row_runs(row, grown->width, [&](uint16_t kind, uint32_t n) {
+      words[next.word++] = static_cast<uint16_t>(kind << kRunKindShift | n);
+      if (kind == kRunOpaque) {
+        rgbx_span(plane + next.opaque, row + 4 * x, n);
+        next.opaque += n;
+      } else if (kind == kRunPartial) {
+        memcpy(partial_texels + size_t{next.partial} * 4, row + 4 * x, size_t{n} * 4);
+        next.partial += n;
+      }
+      x += n;
+    });
+  }
+  rows[grown->height] = next;
+  grown->reserved2[0] = static_cast<uint32_t>(table_at - data_offset);
+  grown->reserved2[1] = run_check(*grown);
+  return grown;
 }
 
 // REPLACE and one-to-one generation are the only modes: nothing to store.

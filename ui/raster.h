@@ -11,8 +11,20 @@
 // A context is used by one thread at a time; the functions keep no state
 // outside the context and never allocate, lock or make system calls after
 // raster_create. Unsupported enumerants leave the state unchanged.
+//
+// Pictures: raster_classify_picture, called once by the picture decoder,
+// appends to an RGBA picture's own heap block a table of its rows split into
+// runs of transparent, opaque and partial texels, and marks the record (the
+// reserved fields) so that a bind finds it. Blits of such a texture skip
+// transparent runs unread, convert opaque runs straight to 565 and blend only
+// partial texels. The table lives and dies with the block (free() releases
+// both); a bind uses it only when the record's pixel pointer, size, stride
+// and format are exactly those it was made for, so a copy of the record
+// pointing elsewhere, or another picture decoded at the same address, never
+// sees a stale table. A classified picture's pixels must never change.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct Surface;
@@ -51,6 +63,12 @@ void raster_color4x(RasterContext* ctx, int32_t red, int32_t green, int32_t blue
 // The texture of unit 0 (format 1, 2 or 4); the record is copied, the pixels
 // are not: they must stay valid while the texture is bound and drawn.
 void raster_bind_texture(RasterContext* ctx, const Surface* texture);
+// `block` is a malloc'd block of `size` bytes that begins with the picture's
+// Surface record and holds its pixels. Returns the block grown (possibly
+// moved, its `data` pointer adjusted) with the run table, or the block as it
+// was when the picture is not RGBA 8888, its alpha is too noisy for runs to
+// pay, or memory is short. Any thread; allocates; not for drawing paths.
+Surface* raster_classify_picture(Surface* block, size_t size);
 // TEXTURE_ENV / TEXTURE_ENV_MODE / REPLACE.
 void raster_tex_env(RasterContext* ctx, uint32_t target, uint32_t pname, uint32_t param);
 // S or T / TEXTURE_GEN_MODE / ONE_TO_ONE.

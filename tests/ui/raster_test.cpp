@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -12,7 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/device_root.h"
+#include "tests/ui/png_writer.h"
 #include "ui/graphics.h"
+#include "ui/image.h"
 
 namespace {
 
@@ -257,6 +261,157 @@ TEST(RasterTest, UnusableBuffersDrawNothing) {
   raster_recti(ctx.get(), 0, 0, 1, 1);
   EXPECT_EQ(pixel, 0x1234);
   raster_recti(nullptr, 0, 0, 1, 1);  // no context: no crash
+}
+
+// ---- Classified pictures ----
+
+struct FreeDeleter {
+  void operator()(Surface* s) const { free(s); }
+};
+using Picture = std::unique_ptr<Surface, FreeDeleter>;
+
+// A picture block laid out as the decoder makes it (record, then pixels),
+// given to raster_classify_picture.
+Picture make_picture(uint32_t w, uint32_t h, int32_t stride, const std::vector<uint8_t>& rgba) {
+  size_t size = sizeof(Surface) + rgba.size();
+  auto* block = static_cast<Surface*>(malloc(size));
+  *block = make_surface(reinterpret_cast<uint8_t*>(block + 1), w, h, stride, PIXEL_FORMAT_RGBA_8888);
+  memcpy(block->data, rgba.data(), rgba.size());
+  return Picture(raster_classify_picture(block, size));
+}
+
+bool classified(const Surface& s) { return s.reserved2[0] != 0; }
+
+// Rows of runs of one alpha class each (0, 255 or partial), of lengths that
+// straddle the 8-texel steps of the wide paths.
+std::vector<uint8_t> run_texels(std::mt19937& rng, size_t count) {
+  std::vector<uint8_t> texels(count * 4);
+  for (size_t i = 0; i < count;) {
+    int kind = static_cast<int>(rng() % 3);
+    size_t len = 1 + rng() % 20;
+    for (; len > 0 && i < count; --len, ++i) {
+      for (int c = 0; c < 3; ++c) texels[4 * i + c] = static_cast<uint8_t>(rng());
+      texels[4 * i + 3] = kind == 0 ? 0 : kind == 1 ? 255 : static_cast<uint8_t>(1 + rng() % 254);
+    }
+  }
+  return texels;
+}
+
+void expect_blit_matches_reference(RasterContext* ctx, const Surface& tex, std::mt19937& rng, uint32_t w,
+                                   uint32_t h, const char* what) {
+  size_t bytes = size_t{w} * h * 2;
+  GuardedBuffer cb_mem(bytes);
+  for (size_t i = 0; i < bytes; ++i) cb_mem.data()[i] = static_cast<uint8_t>(rng());
+  std::vector<uint8_t> expected(cb_mem.data(), cb_mem.data() + bytes);
+  Surface cb = make_surface(cb_mem.data(), w, h, static_cast<int32_t>(w), PIXEL_FORMAT_RGB_565);
+  Surface ref_cb = make_surface(expected.data(), w, h, static_cast<int32_t>(w), PIXEL_FORMAT_RGB_565);
+  Op op = {};
+  op.textured = true;
+  op.blend = true;
+  op.tex = tex;
+  op.s = static_cast<int32_t>(rng() % 50) - 25;
+  op.t = static_cast<int32_t>(rng() % 30) - 15;
+  op.l = static_cast<int32_t>(rng() % (w + 20)) - 10;
+  op.top = static_cast<int32_t>(rng() % (h + 20)) - 10;
+  op.rt = op.l + static_cast<int32_t>(rng() % (w + 20));
+  op.bot = op.top + static_cast<int32_t>(rng() % (h + 20));
+  raster_draw(ctx, cb, op);
+  ref_draw(ref_cb, op);
+  ASSERT_EQ(memcmp(cb_mem.data(), expected.data(), bytes), 0)
+      << what << ": rect " << op.l << "," << op.top << "-" << op.rt << "," << op.bot << " texel offset " << op.s
+      << "," << op.t << " texture " << tex.width << "x" << tex.height;
+}
+
+TEST(PictureRunsTest, ClassifiedPicturesMatchReferenceWhenClipped) {
+  std::mt19937 rng(777);
+  Context ctx = make_context();
+  int with_table = 0;
+  for (int iter = 0; iter < 1500; ++iter) {
+    uint32_t tw = 1 + rng() % 60, th = 1 + rng() % 30;
+    int32_t tstride = static_cast<int32_t>(tw + rng() % 2);
+    Picture picture = make_picture(tw, th, tstride, run_texels(rng, size_t(tstride) * th));
+    with_table += classified(*picture);
+    SCOPED_TRACE(iter);
+    expect_blit_matches_reference(ctx.get(), *picture, rng, 1 + rng() % 70, 1 + rng() % 40, "classified");
+    if (HasFatalFailure()) return;
+  }
+  // Small pictures with many short runs may be left plain; most get a table.
+  EXPECT_GT(with_table, 1300);
+}
+
+TEST(PictureRunsTest, TableIsNeverUsedForAnotherPicture) {
+  std::mt19937 rng(99);
+  Context ctx = make_context();
+  const uint32_t w = 24, h = 12;
+  Picture picture = make_picture(w, h, w, run_texels(rng, w * h));
+  ASSERT_TRUE(classified(*picture));
+
+  // A copy of the record pointing at other pixels of the same size.
+  std::vector<uint8_t> other = run_texels(rng, w * h);
+  Surface moved = *picture;
+  moved.data = other.data();
+  expect_blit_matches_reference(ctx.get(), moved, rng, 40, 20, "record moved to other pixels");
+
+  // A narrower view of the same pixels.
+  Surface view = *picture;
+  view.width = w - 5;
+  expect_blit_matches_reference(ctx.get(), view, rng, 40, 20, "narrower view");
+
+  // Another picture decoded into the same block: a fresh record (reserved
+  // fields cleared, as the decoder does) and new pixels, then its own table.
+  std::vector<uint8_t> next = run_texels(rng, w * h);
+  *picture = make_surface(reinterpret_cast<uint8_t*>(picture.get() + 1), w, h, w, PIXEL_FORMAT_RGBA_8888);
+  memcpy(picture->data, next.data(), next.size());
+  expect_blit_matches_reference(ctx.get(), *picture, rng, 40, 20, "same address, unclassified");
+  Surface* same = picture.release();
+  picture.reset(raster_classify_picture(same, sizeof(Surface) + next.size()));
+  ASSERT_TRUE(classified(*picture));
+  expect_blit_matches_reference(ctx.get(), *picture, rng, 40, 20, "same address, reclassified");
+}
+
+TEST(PictureRunsTest, RunsLongerThanOneWordAndPicturesLeftUnclassified) {
+  std::mt19937 rng(5);
+  Context ctx = make_context();
+  // One row longer than a run word can count: opaque, one partial texel past
+  // the first word's reach, then transparent.
+  const uint32_t long_w = 20000;
+  std::vector<uint8_t> row(size_t{long_w} * 4);
+  for (uint32_t x = 0; x < long_w; ++x) {
+    for (int c = 0; c < 3; ++c) row[4 * x + c] = static_cast<uint8_t>(rng());
+    row[4 * x + 3] = x < 19000 ? 255 : 0;
+  }
+  row[4 * 16390 + 3] = 100;
+  Picture wide = make_picture(long_w, 1, long_w, row);
+  ASSERT_TRUE(classified(*wide));
+  for (int iter = 0; iter < 20; ++iter) {
+    expect_blit_matches_reference(ctx.get(), *wide, rng, 16400, 1, "long runs");
+  }
+
+  // Alpha changing at every texel: not worth a table; drawn the plain way.
+  std::vector<uint8_t> noisy(32 * 8 * 4);
+  for (size_t i = 0; i < noisy.size(); ++i) noisy[i] = i % 8 == 3 ? 0 : static_cast<uint8_t>(rng() | 1);
+  Picture plain = make_picture(32, 8, 32, noisy);
+  EXPECT_FALSE(classified(*plain));
+  expect_blit_matches_reference(ctx.get(), *plain, rng, 40, 20, "noisy alpha");
+}
+
+TEST(PictureRunsTest, PictureDecodedWhereAFreedOneWasDrawsItsOwnPixels) {
+  lumo_test::DeviceRoot root;
+  std::mt19937 rng(31);
+  Context ctx = make_context();
+  const int w = 30, h = 20;
+  for (int round = 0; round < 3; ++round) {
+    std::vector<uint8_t> texels = run_texels(rng, size_t{w} * h);
+    ASSERT_TRUE(lumo_test::write_png(root.path("/pic.png"), lumo_test::rgba_png(w, h, texels)));
+    Surface* decoded = nullptr;
+    ASSERT_EQ(load_png_surface("/pic.png", &decoded), PNG_LOAD_OK);
+    Picture picture(decoded);
+    ASSERT_TRUE(classified(*picture));
+    ASSERT_EQ(memcmp(picture->data, texels.data(), texels.size()), 0);
+    for (int iter = 0; iter < 20; ++iter) {
+      expect_blit_matches_reference(ctx.get(), *picture, rng, 50, 30, "decoded");
+    }
+  }
 }
 
 }  // namespace
