@@ -1,4 +1,5 @@
 #include "tests/support/phone.h"
+#include "tests/support/uevent.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +7,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/input.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,16 +62,9 @@ void set_supply(const DeviceRoot& root, const std::string& supply, const std::st
 }
 
 void send_uevent(const DeviceRoot& root, const std::string& devpath) {
-  std::string msg = "change@" + devpath;
-  msg.push_back('\0');
-  msg += "ACTION=change";
-  msg.push_back('\0');
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", root.path("/dev/socket/uevent").c_str());
-  sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  close(fd);
+  std::string body = "ACTION=change";
+  body.push_back('\0');
+  send_uevent_to(root.path("/dev/socket/uevent"), uevent_text("change@" + devpath, body));
 }
 
 void send_key(const DeviceRoot& root, int code, int value) {
