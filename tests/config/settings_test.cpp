@@ -126,24 +126,4 @@ TEST_F(Settings, MarkRunningGivesUpWhenRefused) {
   EXPECT_TRUE(root.log_contains("Set ro.lumoboot.running refused 50 times, giving up."));
 }
 
-TEST_F(Settings, MarkRunningAndAdb) {
-  EXPECT_EQ(markLumoBootRunning(), 0);
-  EXPECT_EQ(getLumoBootRunning(), 1);
-  disableAdb();
-  EXPECT_EQ(root.property("persist.service.adb.enable"), "0");
-  enableAdb();
-  EXPECT_EQ(root.property("persist.service.adb.enable"), "1");
-}
-
-TEST_F(Settings, RebootRecordAccessors) {
-  EXPECT_EQ(getRebootProperty(), nullptr);
-  setRebootProperty("123;4;25000");
-  EXPECT_STREQ(getRebootProperty(), "123;4;25000");
-  EXPECT_TRUE(root.log_contains("Set persist.sys.lumo.REBOOT = 123;4;25000"));
-  setRebootProperty(nullptr);
-  EXPECT_EQ(getRebootProperty(), nullptr);
-  setPowerAlarmTime(1765000000123LL);
-  EXPECT_EQ(getPowerAlarmTime(), 1765000000123LL);
-}
-
 }  // namespace

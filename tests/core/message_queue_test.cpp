@@ -69,27 +69,4 @@ TEST_F(Queue, KeyEventsBecomeDownOrUp) {
   EXPECT_TRUE(same(take(), {MSG_KEY_UP, 116, 0}));
 }
 
-TEST_F(Queue, ManyWritersLoseNothingBelowCapacity) {
-  std::atomic<int> total{0};
-  std::thread consumer([&] {
-    for (int i = 0; i < 4000; ++i) {
-      Message m;
-      waitMessage(&m);
-      total += m.arg1;
-    }
-  });
-  std::vector<std::thread> writers;
-  for (int w = 0; w < 4; ++w) {
-    writers.emplace_back([] {
-      for (int i = 0; i < 1000; ++i) {
-        while (messageQueueCount() >= 200) std::this_thread::yield();
-        sendMessage(1, 1, 0);
-      }
-    });
-  }
-  for (auto& w : writers) w.join();
-  consumer.join();
-  EXPECT_EQ(total.load(), 4000);
-}
-
 }  // namespace
