@@ -1,12 +1,14 @@
+// Input devices: scan, key posts, the trackball rule, dead devices, and a
+// thread that sleeps once nothing is left to wait on.
 #include "ui/input.h"
 
-#include <algorithm>
-#include <csignal>
-#include <ctime>
 #include <fcntl.h>
 #include <pthread.h>
-#include <string>
 #include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -16,261 +18,151 @@
 
 namespace {
 
-struct Post {
-  int32_t code, arg1, arg2;
-  bool operator==(const Post&) const = default;
-};
+using Posts = std::vector<std::vector<int32_t>>;  // code, arg1, arg2
 
-std::vector<Post> drain_queue() {
-  std::vector<Post> posts;
-  Message m;
-  while (messageQueueCount() > 0) {
-    waitMessage(&m);
-    posts.push_back({m.code, m.arg1, m.arg2});
-  }
+Posts drain_queue() {
+  Posts posts;
+  for (Message m; messageQueueCount() > 0;) posts.push_back((waitMessage(&m), std::vector{m.code, m.arg1, m.arg2}));
   return posts;
 }
 
-input_event make_event(uint16_t type, uint16_t code, int32_t value) {
+input_event ev(uint16_t type, uint16_t code, int32_t value) {
   input_event e{};
-  e.type = type;
-  e.code = code;
-  e.value = value;
+  e.type = type, e.code = code, e.value = value;
   return e;
 }
 
-void write_event(int fd, uint16_t type, uint16_t code, int32_t value) {
-  input_event e = make_event(type, code, value);
-  ASSERT_EQ(write(fd, &e, sizeof(e)), static_cast<ssize_t>(sizeof(e)));
-}
-
-long count_of(const std::vector<std::string>& texts, const std::string& text) {
-  return std::count(texts.begin(), texts.end(), text);
-}
+bool write_event(int fd, input_event e) { return write(fd, &e, sizeof(e)) == static_cast<ssize_t>(sizeof(e)); }
 
 class InputTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    input_reset_for_test();
-    messageQueueClear();
-  }
+  void SetUp() override { TearDown(); }
   void TearDown() override {
     input_reset_for_test();
     messageQueueClear();
   }
-  // Opens a FIFO of the root for writing without waiting for a reader.
+  // A FIFO of the root opened for writing without waiting for a reader.
   int open_writer(const std::string& device_path) {
-    int fd = open(root_.path(device_path).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    EXPECT_GE(fd, 0) << device_path;
-    return fd;
+    return open(root_.path(device_path).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   }
-  // Handles every record that is ready now, like the input thread would.
-  std::vector<Post> pump(int* trackball_sum) {
-    input_event e;
-    while (input_wait_event(&e, 1) == 0) input_handle_event(&e, trackball_sum);
-    return drain_queue();
+  long logged(const std::string& text) {
+    auto texts = root_.log_texts('D');
+    return std::count(texts.begin(), texts.end(), text);
   }
-
   lumo_test::DeviceRoot root_;
 };
 
-TEST_F(InputTest, ScanLogsEveryEntryAndOpensOnlyEventNodes) {
-  root_.mkfifo("/dev/input/mice");
-  root_.mkfifo("/dev/input/event0");
-  root_.mkfifo("/dev/input/event1");
-  root_.clear_log();
-
-  EXPECT_EQ(input_open_devices(), 0);
-
-  EXPECT_EQ(input_fd_count, 2);
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_GE(input_fds[i].fd, 0);
-    EXPECT_EQ(input_fds[i].events, POLLIN);
-  }
-  auto texts = root_.log_texts('D');
-  for (const char* name : {".", "..", "mice", "event0", "event1"}) {
-    EXPECT_EQ(count_of(texts, std::string("/dev/input/") + name), 1) << name;
-  }
-  EXPECT_EQ(count_of(texts, " !! ingore !! "), 3);
-  EXPECT_EQ(count_of(texts, " !! open ok !! "), 2);
-}
-
-TEST_F(InputTest, ScanStopsAtSixteenDevices) {
-  for (int i = 0; i < 20; ++i) root_.mkfifo("/dev/input/event" + std::to_string(i));
-  root_.clear_log();
-
-  input_open_devices();
-
-  EXPECT_EQ(input_fd_count, MAX_INPUT_DEVICES);
-  EXPECT_EQ(count_of(root_.log_texts('D'), " !! open ok !! "), MAX_INPUT_DEVICES);
-}
-
-TEST_F(InputTest, MissingDirectoryAndUnopenableNodes) {
-  root_.clear_log();
-  input_open_devices();
-  EXPECT_EQ(input_fd_count, 0);
-  EXPECT_TRUE(root_.log_texts().empty());
+TEST_F(InputTest, ScanLogsEveryEntryAndOpensAtMostSixteenEventNodes) {
   input_event e;
-  EXPECT_EQ(input_wait_event(&e, 0), -1);  // no device: does not block
-
-  root_.mkdir("/dev/input");
-  ASSERT_EQ(symlink("/nonexistent-lumo-node", root_.path("/dev/input/event7").c_str()), 0);
+  EXPECT_EQ(input_open_devices(), 0);  // no directory
+  EXPECT_EQ(input_fd_count, 0);
+  EXPECT_EQ(input_wait_event(&e, 0), -1);  // nothing to wait on: does not block
+  root_.mkfifo("/dev/input/mice");
+  ASSERT_EQ(symlink("/nonexistent-lumo-node", root_.path("/dev/input/event99").c_str()), 0);
+  for (int i = 0; i < 20; ++i) root_.mkfifo("/dev/input/event" + std::to_string(i));
+  input_open_devices();
+  EXPECT_EQ(input_fd_count, MAX_INPUT_DEVICES);
+  EXPECT_EQ(input_fds[0].events, POLLIN);
+  EXPECT_EQ(logged(" !! open ok !! "), MAX_INPUT_DEVICES);
+  input_reset_for_test();
+  root_.clear_log();
+  for (int i = 0; i < 20; ++i) root_.remove("/dev/input/event" + std::to_string(i));
   input_open_devices();
   EXPECT_EQ(input_fd_count, 0);
-  EXPECT_TRUE(root_.log_contains(" !! open fail !! "));
+  EXPECT_EQ(logged("/dev/input/mice") + logged("/dev/input/.") + logged("/dev/input/.."), 3);
+  EXPECT_EQ(logged(" !! ingore !! "), 3);
+  EXPECT_EQ(logged(" !! open fail !! "), 1);
 }
 
-TEST_F(InputTest, KeyPressRepeatAndReleaseArePosted) {
-  root_.mkfifo("/dev/input/event0");
-  input_open_devices();
-  ASSERT_EQ(input_fd_count, 1);
-  int w = open_writer("/dev/input/event0");
-  write_event(w, EV_KEY, 116, 1);
-  write_event(w, EV_SYN, 0, 0);
-  write_event(w, EV_KEY, 116, 2);
-  write_event(w, EV_KEY, 116, 0);
-  int sum = 0;
-
-  std::vector<Post> expected = {{MSG_KEY_DOWN, 116, 1}, {MSG_KEY_DOWN, 116, 2}, {MSG_KEY_UP, 116, 0}};
-  EXPECT_EQ(pump(&sum), expected);
-  close(w);
-}
-
-struct TrackballCase {
-  const char* name;
-  std::vector<input_event> events;
-  std::vector<Post> posts;
-};
-
-TEST_F(InputTest, TrackballAndKeyRules) {
-  auto rel_y = [](int v) { return make_event(EV_REL, REL_Y, v); };
-  const TrackballCase cases[] = {
-      {"four small steps down, then up",
-       {rel_y(1), rel_y(1), rel_y(1), rel_y(1), rel_y(-2), rel_y(-2)},
-       {{MSG_KEY_DOWN, KEY_DOWN, 1}, {MSG_KEY_DOWN, KEY_UP, 1}}},
-      {"exactly 3 and -3 are not enough", {rel_y(3), rel_y(-6)}, {}},
-      {"sum kept across REL_X", {rel_y(2), make_event(EV_REL, REL_X, 9), rel_y(2)},
-       {{MSG_KEY_DOWN, KEY_DOWN, 1}}},
-      {"sum kept across EV_SYN", {rel_y(2), make_event(EV_SYN, 0, 0), rel_y(2)},
-       {{MSG_KEY_DOWN, KEY_DOWN, 1}}},
-      {"key event resets the sum", {rel_y(2), make_event(EV_KEY, 116, 0), rel_y(2)},
-       {{MSG_KEY_UP, 116, 0}}},
-      {"absolute event resets the sum", {rel_y(-3), make_event(EV_ABS, 0, 5), rel_y(-3)}, {}},
-      {"sum resets after a synthetic key", {rel_y(5), rel_y(3)}, {{MSG_KEY_DOWN, KEY_DOWN, 1}}},
-      {"highest key code passes, above is dropped",
-       {make_event(EV_KEY, 0x1FF, 1), make_event(EV_KEY, 0x200, 1)},
-       {{MSG_KEY_DOWN, 0x1FF, 1}}},
-  };
-  for (const TrackballCase& c : cases) {
-    int sum = 0;
-    for (input_event e : c.events) input_handle_event(&e, &sum);
-    EXPECT_EQ(drain_queue(), c.posts) << c.name;
-  }
-}
-
-TEST_F(InputTest, ShortRecordIsDroppedAndDeviceKept) {
+TEST_F(InputTest, KeysAndShortRecordsFromADevice) {
   root_.mkfifo("/dev/input/event0");
   input_open_devices();
   int w = open_writer("/dev/input/event0");
+  ASSERT_GE(w, 0);
   char partial[10] = {};
   ASSERT_EQ(write(w, partial, sizeof(partial)), 10);
   input_event e;
-  EXPECT_EQ(input_wait_event(&e, 1), -1);
+  EXPECT_EQ(input_wait_event(&e, 1), -1);  // the short record is dropped, the device kept
   EXPECT_GE(input_fds[0].fd, 0);
-
-  write_event(w, EV_KEY, 114, 1);
-  ASSERT_EQ(input_wait_event(&e, 1), 0);
-  EXPECT_EQ(e.type, EV_KEY);
-  EXPECT_EQ(e.code, 114);
-  EXPECT_EQ(e.value, 1);
+  for (input_event in : {ev(EV_KEY, 116, 1), ev(EV_SYN, 0, 0), ev(EV_KEY, 116, 2), ev(EV_KEY, 116, 0)}) {
+    ASSERT_TRUE(write_event(w, in));
+  }
+  int sum = 0;
+  while (input_wait_event(&e, 1) == 0) input_handle_event(&e, &sum);
+  EXPECT_EQ(drain_queue(), (Posts{{MSG_KEY_DOWN, 116, 1}, {MSG_KEY_DOWN, 116, 2}, {MSG_KEY_UP, 116, 0}}));
   close(w);
 }
 
-TEST_F(InputTest, HungUpEndedAndInvalidDevicesLeaveThePollSet) {
-  // event0: a plain file holding one record and then end of file.
-  input_event rec = make_event(EV_KEY, 115, 1);
-  root_.write("/dev/input/event0", std::string(reinterpret_cast<const char*>(&rec), sizeof(rec)));
+TEST_F(InputTest, TrackballAndKeyRules) {
+  auto y = [](int v) { return ev(EV_REL, REL_Y, v); };
+  const std::pair<std::vector<input_event>, Posts> cases[] = {
+      {{y(1), y(1), y(1), y(1), y(-2), y(-2)}, {{MSG_KEY_DOWN, KEY_DOWN, 1}, {MSG_KEY_DOWN, KEY_UP, 1}}},
+      {{y(3), y(-6)}, {}},  // exactly 3 and -3 are not enough
+      {{y(2), ev(EV_REL, REL_X, 9), y(2)}, {{MSG_KEY_DOWN, KEY_DOWN, 1}}},  // kept across REL_X
+      {{y(2), ev(EV_SYN, 0, 0), y(2)}, {{MSG_KEY_DOWN, KEY_DOWN, 1}}},      // and EV_SYN
+      {{y(2), ev(EV_KEY, 116, 0), y(2)}, {{MSG_KEY_UP, 116, 0}}},           // a key resets the sum
+      {{y(-3), ev(EV_ABS, 0, 5), y(-3)}, {}},                              // so does any other type
+      {{y(5), y(3)}, {{MSG_KEY_DOWN, KEY_DOWN, 1}}},                       // reset after a synthetic key
+      {{ev(EV_KEY, 0x1FF, 1), ev(EV_KEY, 0x200, 1)}, {{MSG_KEY_DOWN, 0x1FF, 1}}},  // above 0x1FF dropped
+  };
+  for (const auto& [events, posts] : cases) {
+    int sum = 0;
+    for (input_event e : events) input_handle_event(&e, &sum);
+    EXPECT_EQ(drain_queue(), posts) << &posts - &cases[0].second;
+  }
+}
+
+TEST_F(InputTest, EndedHungUpAndInvalidDevicesLeaveThePollSet) {
+  input_event rec = ev(EV_KEY, 115, 1), e;
+  root_.write("/dev/input/event0", std::string(reinterpret_cast<const char*>(&rec), sizeof(rec)));  // then EOF
   root_.mkfifo("/dev/input/event1");
   input_open_devices();
   ASSERT_EQ(input_fd_count, 2);
-  // A pipe whose writer is gone reports hang-up only; a descriptor that is not
-  // open reports invalid.
   int p[2];
   ASSERT_EQ(pipe(p), 0);
-  close(p[1]);
+  close(p[1]);  // hang-up only
   input_fds[input_fd_count++] = pollfd{p[0], POLLIN, 0};
-  input_fds[input_fd_count++] = pollfd{1000, POLLIN, 0};
-
-  input_event e;
+  input_fds[input_fd_count++] = pollfd{1000, POLLIN, 0};  // not open: invalid
   ASSERT_EQ(input_wait_event(&e, 1), 0);
   EXPECT_EQ(e.code, 115);
   EXPECT_EQ(input_wait_event(&e, 1), -1);
-  EXPECT_EQ(input_fds[0].fd, -1);  // end of file
-  EXPECT_GE(input_fds[1].fd, 0);   // quiet FIFO stays
-  EXPECT_EQ(input_fds[2].fd, -1);  // hang-up
-  EXPECT_EQ(input_fds[3].fd, -1);  // invalid
+  EXPECT_EQ(input_fds[0].fd, -1);
+  EXPECT_GE(input_fds[1].fd, 0);  // a quiet FIFO stays
+  EXPECT_EQ(input_fds[2].fd, -1);
+  EXPECT_EQ(input_fds[3].fd, -1);
   EXPECT_EQ(fcntl(p[0], F_GETFD), -1);  // the hung-up one was closed
-
   int w = open_writer("/dev/input/event1");
-  write_event(w, EV_KEY, 116, 1);
-  ASSERT_EQ(input_wait_event(&e, 0), 0);  // the live device still delivers
+  ASSERT_TRUE(write_event(w, ev(EV_KEY, 116, 1)));
+  ASSERT_EQ(input_wait_event(&e, 0), 0);
   EXPECT_EQ(e.code, 116);
   close(w);
 }
 
-// CPU time this process used, in ms.
-double process_cpu_ms() {
-  timespec ts;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-// Runs the input thread in this (child) process, posts one key through a
-// live device, and checks that the thread sleeps once its other device has
-// ended. Exit codes say what failed.
-void run_thread_child() {
+// In a child: the input thread with `live` (a FIFO) beside a device that ends
+// at once, or with no devices at all. It passes a key on, then must sleep: a
+// spinning thread would burn ~400 ms of CPU in the pause. Exit codes say why.
+void run_thread_child(bool live) {
   lumo_test::DeviceRoot root;
-  root.write("/dev/input/event0", "");  // ends at once
-  root.mkfifo("/dev/input/event1");
-  int w = open(root.path("/dev/input/event1").c_str(), O_RDWR | O_NONBLOCK);
-  if (w < 0) _exit(2);
+  if (live) root.write("/dev/input/event0", ""), root.mkfifo("/dev/input/event1");
+  int w = live ? open(root.path("/dev/input/event1").c_str(), O_RDWR | O_NONBLOCK) : -1;
   pthread_t thread;
   if (pthread_create(&thread, nullptr, [](void*) -> void* { input_thread(); }, nullptr) != 0) _exit(3);
-  pthread_detach(thread);
-  input_event e = make_event(EV_KEY, 116, 1);
-  if (write(w, &e, sizeof(e)) != static_cast<ssize_t>(sizeof(e))) _exit(4);
-  bool posted = lumo_test::wait_until([] { return messageQueueCount() == 1; }, 5000);
-  if (!posted) _exit(5);
-  Message m;
-  waitMessage(&m);
-  if (m.code != MSG_KEY_DOWN || m.arg1 != 116 || m.arg2 != 1) _exit(6);
-  double before = process_cpu_ms();
-  usleep(400 * 1000);
-  if (process_cpu_ms() - before > 150) _exit(7);  // a spinning thread burns ~400
-  _exit(0);
-}
-
-void run_idle_child() {
-  lumo_test::DeviceRoot root;  // no /dev/input at all
-  pthread_t thread;
-  if (pthread_create(&thread, nullptr, [](void*) -> void* { input_thread(); }, nullptr) != 0) _exit(3);
-  pthread_detach(thread);
+  if (live && !write_event(w, ev(EV_KEY, 116, 1))) _exit(4);
+  if (live && !lumo_test::wait_until([] { return messageQueueCount() == 1; }, 5000)) _exit(5);
+  if (live && drain_queue() != Posts{{MSG_KEY_DOWN, 116, 1}}) _exit(6);
   usleep(100 * 1000);
-  double before = process_cpu_ms();
+  timespec a, b;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &a);
   usleep(400 * 1000);
-  if (process_cpu_ms() - before > 150) _exit(7);
-  if (messageQueueCount() != 0) _exit(8);
-  _exit(0);
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &b);
+  if ((b.tv_sec - a.tv_sec) * 1000 + (b.tv_nsec - a.tv_nsec) / 1000000 > 150) _exit(7);
+  _exit(messageQueueCount() == 0 ? 0 : 8);
 }
 
-TEST(InputThreadTest, DeliversKeysAndSleepsWhenADeviceEnds) {
+TEST(InputThreadTest, DeliversKeysThenSleepsWhenDevicesEndOrThereAreNone) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(run_thread_child(), ::testing::ExitedWithCode(0), "");
-}
-
-TEST(InputThreadTest, SleepsWithoutDevices) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(run_idle_child(), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(run_thread_child(true), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(run_thread_child(false), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -1,123 +1,79 @@
+// UI start and stop. The UI's state and its input thread live for the whole
+// process, so each test runs in a fresh child; a failed check names its line.
 #include "ui/ui.h"
+
+#include <fcntl.h>
+#include <linux/input.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <fcntl.h>
-#include <linux/input.h>
 #include <string>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "core/message_queue.h"
-#include "tests/support/device_root.h"
+#include "tests/ui/ui_fixtures.h"
 #include "ui/graphics.h"
-
-namespace lumo_ui_test {
-// From charge_anim_test.cpp (same test binary).
-void write_solid_png(const std::string& path, int w, int h, uint8_t r, uint8_t g, uint8_t b);
-void make_framebuffer(const lumo_test::DeviceRoot& root, int w, int h);
-}  // namespace lumo_ui_test
 
 namespace {
 
-using lumo_ui_test::make_framebuffer;
-using lumo_ui_test::write_solid_png;
-
 constexpr int kW = 160, kH = 400;
-constexpr uint16_t kLogoRed = 0xF800;
 
-// The UI's state and its input thread live for the whole process, so each
-// test runs in a fresh child; a failed check prints why and exits non-zero.
-#define CHILD_CHECK(cond)                                                      \
-  do {                                                                         \
-    if (!(cond)) {                                                             \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      _exit(1);                                                                \
-    }                                                                          \
-  } while (0)
+#define CHILD_CHECK(cond) \
+  if (!(cond)) fprintf(stderr, "line %d: %s\n", __LINE__, #cond), _exit(1)
 
-// Each input thread scans the input directory once when it starts, so the
-// number of scans is the number of input threads started. A second thread
-// would scan within milliseconds; the wait leaves it ample time.
-long input_scans(const lumo_test::DeviceRoot& root) {
-  usleep(200 * 1000);
-  auto texts = root.log_texts('D');
-  return std::count(texts.begin(), texts.end(), "/dev/input/event0");
-}
-
-long log_count(const lumo_test::DeviceRoot& root, char priority, const std::string& text) {
-  auto texts = root.log_texts(priority);
-  return std::count(texts.begin(), texts.end(), text);
-}
-
-long log_prefix_count(const lumo_test::DeviceRoot& root, char priority, const std::string& prefix) {
+// Log lines of one priority that begin with `prefix`.
+long logged(const lumo_test::DeviceRoot& root, char priority, const std::string& prefix) {
   auto texts = root.log_texts(priority);
   return std::count_if(texts.begin(), texts.end(), [&](const std::string& t) { return t.rfind(prefix, 0) == 0; });
 }
 
-uint16_t shown_pixel(int x, int y) {
-  return reinterpret_cast<const uint16_t*>(gr_fb_pages[gr_front_page].data)[y * kW + x];
+uint16_t shown_pixel(int x, int y) { return reinterpret_cast<const uint16_t*>(gr_fb_pages[gr_front_page].data)[y * kW + x]; }
+
+void add_screen_and_logo(const lumo_test::DeviceRoot& root) {
+  lumo_test::make_screen(root, kW, kH, 16, true, '\xff');  // white: black must be drawn
+  CHILD_CHECK(lumo_test::put_png(root, "/system/lumo/res/zelt_logo.png", lumo_test::solid_png(10, 10, 255, 0, 0)));
 }
 
-// Presses key `code` on the FIFO and waits for its message.
-bool key_reaches_queue(int writer, int code) {
+// Presses `code` on the FIFO; true when its message arrives. Each input
+// thread scans the directory once, logging each entry: a second thread would
+// do so within milliseconds, so the count after a pause is the thread count.
+bool key_reaches_queue_from_one_thread(const lumo_test::DeviceRoot& root, int writer, uint16_t code) {
   messageQueueClear();
   input_event e{};
-  e.type = EV_KEY;
-  e.code = static_cast<uint16_t>(code);
-  e.value = 1;
+  e.type = EV_KEY, e.code = code, e.value = 1;
   if (write(writer, &e, sizeof(e)) != static_cast<ssize_t>(sizeof(e))) return false;
-  if (!lumo_test::wait_until([] { return messageQueueCount() > 0; }, 5000)) return false;
   Message m;
+  if (!lumo_test::wait_until([] { return messageQueueCount() > 0; }, 5000)) return false;
   waitMessage(&m);
-  return m.code == MSG_KEY_DOWN && m.arg1 == code && m.arg2 == 1;
+  usleep(200 * 1000);
+  return m.code == MSG_KEY_DOWN && m.arg1 == code && m.arg2 == 1 && logged(root, 'D', "/dev/input/event0") == 1;
 }
 
 void start_stop_child() {
   lumo_test::DeviceRoot root;
-  make_framebuffer(root, kW, kH);
-  // Every byte of the screen starts white, so black must be drawn.
-  root.write("/dev/graphics/fb0", std::string(static_cast<size_t>(kW) * kH * 2 * 2, '\xff'));
-  root.mkdir("/system/lumo/res");
-  write_solid_png(root.path("/system/lumo/res/zelt_logo.png"), 10, 10, 255, 0, 0);
+  add_screen_and_logo(root);
   root.mkfifo("/dev/input/event0");
   int writer = open(root.path("/dev/input/event0").c_str(), O_RDWR | O_NONBLOCK);
   CHILD_CHECK(writer >= 0);
-
   ui_start();
   CHILD_CHECK(ui_is_started() == 1);
-  CHILD_CHECK(log_prefix_count(root, 'D', "log gr : ") == 1);
-  CHILD_CHECK(log_count(root, 'D', "log gr : 0") == 0);
-  CHILD_CHECK(shown_pixel(kW / 2, kH / 2) == kLogoRed);
-  CHILD_CHECK(shown_pixel(0, 0) == 0);
-  CHILD_CHECK(shown_pixel(kW - 1, kH - 1) == 0);
-  CHILD_CHECK(key_reaches_queue(writer, 116));  // the thread has scanned
-  CHILD_CHECK(input_scans(root) == 1);
-
+  CHILD_CHECK(logged(root, 'D', "log gr : ") == 1 && logged(root, 'D', "log gr : 0") == 0);
+  CHILD_CHECK(shown_pixel(kW / 2, kH / 2) == 0xF800 && shown_pixel(0, 0) == 0 && shown_pixel(kW - 1, kH - 1) == 0);
+  CHILD_CHECK(key_reaches_queue_from_one_thread(root, writer, 116));
   ui_start();
-  CHILD_CHECK(log_count(root, 'E', "cannot reinit ui!") == 1);
-  CHILD_CHECK(log_prefix_count(root, 'D', "log gr : ") == 1);  // picture kept
-  CHILD_CHECK(log_prefix_count(root, 'W', "framebuffer: fd ") == 1);  // opened once
-  CHILD_CHECK(input_scans(root) == 1);
-
+  CHILD_CHECK(logged(root, 'E', "cannot reinit ui!") == 1);
+  CHILD_CHECK(logged(root, 'D', "log gr : ") == 1 && logged(root, 'W', "framebuffer: fd ") == 1);
   ui_stop();
-  CHILD_CHECK(ui_is_started() == 0);
-  CHILD_CHECK(log_count(root, 'W', "ui exit .....") == 1);
-  CHILD_CHECK(log_count(root, 'D', "ui exit succes.") == 1);
-  CHILD_CHECK(gr_mem_surface.data == nullptr);
+  CHILD_CHECK(ui_is_started() == 0 && gr_mem_surface.data == nullptr);
+  CHILD_CHECK(logged(root, 'W', "ui exit .....") == 1 && logged(root, 'D', "ui exit succes.") == 1);
   ui_stop();
-  CHILD_CHECK(log_count(root, 'E', "cannot exit ui, because not init.") == 1);
-  CHILD_CHECK(log_count(root, 'D', "Close gr_fb_fd") == 1);
-  CHILD_CHECK(log_count(root, 'D', "ui exit succes.") == 1);
-
-  // A restart opens the screen again and keeps the one input thread.
-  ui_start();
-  CHILD_CHECK(ui_is_started() == 1);
-  CHILD_CHECK(gr_mem_surface.data != nullptr);
-  CHILD_CHECK(shown_pixel(kW / 2, kH / 2) == kLogoRed);
-  CHILD_CHECK(key_reaches_queue(writer, 115));
-  CHILD_CHECK(input_scans(root) == 1);
+  CHILD_CHECK(logged(root, 'E', "cannot exit ui, because not init.") == 1);
+  CHILD_CHECK(logged(root, 'D', "Close gr_fb_fd") == 1 && logged(root, 'D', "ui exit succes.") == 1);
+  ui_start();  // opens the screen again, keeps the one input thread
+  CHILD_CHECK(ui_is_started() == 1 && shown_pixel(kW / 2, kH / 2) == 0xF800);
+  CHILD_CHECK(key_reaches_queue_from_one_thread(root, writer, 115));
   ui_stop();
   _exit(0);
 }
@@ -125,21 +81,15 @@ void start_stop_child() {
 void no_screen_child() {
   lumo_test::DeviceRoot root;  // no framebuffer, no logo, no input
   ui_start();
-  CHILD_CHECK(ui_is_started() == 1);
-  CHILD_CHECK(log_count(root, 'D', "log gr : 0") == 1);
-  CHILD_CHECK(log_count(root, 'E', "ui start: screen did not open, first frame skipped.") == 1);
-  CHILD_CHECK(gr_mem_surface.data == nullptr);
+  CHILD_CHECK(ui_is_started() == 1 && gr_mem_surface.data == nullptr);
+  CHILD_CHECK(logged(root, 'D', "log gr : 0") == 1);
+  CHILD_CHECK(logged(root, 'E', "ui start: screen did not open, first frame skipped.") == 1);
   ui_stop();
-  CHILD_CHECK(log_count(root, 'D', "ui exit succes.") == 1);
-
-  // The picture is tried again on the next start, and now the screen opens.
-  make_framebuffer(root, kW, kH);
-  root.mkdir("/system/lumo/res");
-  write_solid_png(root.path("/system/lumo/res/zelt_logo.png"), 10, 10, 255, 0, 0);
+  CHILD_CHECK(logged(root, 'D', "ui exit succes.") == 1);
+  add_screen_and_logo(root);  // the picture is tried again on the next start
   ui_start();
-  CHILD_CHECK(log_prefix_count(root, 'D', "log gr : ") == 2);
-  CHILD_CHECK(log_count(root, 'D', "log gr : 0") == 1);
-  CHILD_CHECK(shown_pixel(kW / 2, kH / 2) == kLogoRed);
+  CHILD_CHECK(logged(root, 'D', "log gr : ") == 2 && logged(root, 'D', "log gr : 0") == 1);
+  CHILD_CHECK(shown_pixel(kW / 2, kH / 2) == 0xF800);
   ui_stop();
   _exit(0);
 }
