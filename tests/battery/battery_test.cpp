@@ -1,328 +1,334 @@
-// Power-supply discovery, reading and the queries, on fake sysfs trees.
-#include <climits>
-#include <thread>
+// The battery monitor on fake power-supply trees, and its event thread:
+// uevents in, MSG_BATTERY out, and the stop.
+#include <dirent.h>
+#include <gtest/gtest.h>
 
-#include "tests/battery/power_supply_tree.h"
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <climits>
+
+#include "battery/battery.h"
+#include "battery/battery_thread.h"
+#include "config/settings.h"
+#include "core/message_queue.h"
+#include "tests/support/device_root.h"
+#include "tests/support/uevent.h"
 
 namespace {
 
-using lumo_test::BatteryTest;
 using lumo_test::DeviceRoot;
-using lumo_test::log_count;
-using lumo_test::write_attr;
+using lumo_test::uevent_text;
+using lumo_test::wait_until;
+using Files = std::vector<std::array<std::string, 3>>;  // supply, attribute, content
+using Texts = std::vector<std::string>;
 
-std::string pathOf(const char* name) {
-  const char* p = batteryPathForTest(name);
-  return p == nullptr ? "" : p;
+void write(const DeviceRoot& root, const Files& files) {
+  for (const auto& [supply, attr, text] : files) root.write("/sys/class/power_supply/" + supply + "/" + attr, text);
 }
 
-std::string supply(const std::string& name, const std::string& attr) {
-  return "/sys/class/power_supply/" + name + "/" + attr;
+// On mains, every attribute known, values non-zero where they can be, so that a lost field shows.
+const Files kFullTree = {
+    {"ac", "type", "Mains\n"}, {"ac", "online", "1\n"}, {"usb", "type", "USB\n"}, {"usb", "online", "0\n"},
+    {"battery", "type", "Battery\n"}, {"battery", "status", "Charging\n"}, {"battery", "health", "Good\n"},
+    {"battery", "present", "1\n"}, {"battery", "capacity", "50\n"}, {"battery", "voltage_now", "3800000\n"},
+    {"battery", "temp", "250\n"}, {"battery", "technology", "Li-ion\n"}, {"battery", "charge_now", "5000"},
+    {"battery", "current_now", "420\n"}, {"battery", "is_adapt_completed", "1\n"}};
+
+template <typename... T>
+std::vector<int64_t> ints(T... values) { return {values...}; }
+
+// Log lines equal to `text`, or beginning with it.
+int count(const DeviceRoot& root, const std::string& text, bool prefix = false) {
+  Texts t = root.log_texts();
+  return static_cast<int>(std::count_if(t.begin(), t.end(), [&](auto& s) { return (prefix ? s.substr(0, 4) : s) == text; }));
 }
 
-// One battery supply "b" with the given files, discovered and read.
-void discoverBattery(const DeviceRoot& root, std::initializer_list<std::pair<const char*, const char*>> files) {
-  write_attr(root, "b", "type", "Battery");
-  for (const auto& [name, value] : files) write_attr(root, "b", name, value);
+void fresh() {
+  resetBatteryForTest();
+  resetSettingsCache();
+  messageQueueClear();
+}
+
+void discover(const DeviceRoot& root, const Files& files) {
+  write(root, files);
   ASSERT_EQ(register_BatteryService(), 0);
   readBatteryState();
 }
 
-TEST_F(BatteryTest, VoltageAndTemperatureFileChoice) {
-  discoverBattery(root_, {{"voltage_now", "-3987999"}, {"batt_vol", "1111"}, {"temp", "250"}, {"batt_temp", "9"}});
-  EXPECT_EQ(pathOf("batteryVoltage"), supply("b", "voltage_now"));
-  EXPECT_EQ(getBatteryState().batteryVoltage, -3987);  // microvolts, truncated
-  EXPECT_EQ(pathOf("batteryTemperature"), supply("b", "temp"));
-  EXPECT_EQ(getBatteryState().batteryTemperature, 250);
+class BatteryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fresh(); }
+  void TearDown() override { messageQueueClear(); }
+  DeviceRoot root_;
+};
 
-  DeviceRoot other;
-  fresh();
-  discoverBattery(other, {{"batt_vol", "3987"}, {"batt_temp", "310"}});
-  EXPECT_EQ(getBatteryState().batteryVoltage, 3987);  // millivolts
-  EXPECT_EQ(getBatteryState().batteryTemperature, 310);
-}
-
-TEST_F(BatteryTest, LaterSupplyOfATypeWinsPathByPath) {
-  for (const char* name : {"usb_a", "usb_b"}) write_attr(root_, name, "type", "USB");
-  for (const char* name : {"bat_1", "bat_2"}) write_attr(root_, name, "type", "Battery");
-  const std::string last_usb = lumo_test::later_supply(root_, "usb_a", "usb_b");
-  const std::string first_usb = last_usb == "usb_a" ? "usb_b" : "usb_a";
-  const std::string last_bat = lumo_test::later_supply(root_, "bat_1", "bat_2");
-  const std::string first_bat = last_bat == "bat_1" ? "bat_2" : "bat_1";
-  write_attr(root_, first_usb, "online", "0");
-  write_attr(root_, last_usb, "online", "1");
-  write_attr(root_, first_bat, "status", "Full");
-  write_attr(root_, first_bat, "capacity", "77");
-  write_attr(root_, first_bat, "voltage_now", "4100000");
-  write_attr(root_, last_bat, "status", "Charging");
-  write_attr(root_, last_bat, "batt_vol", "3900");
-  ASSERT_EQ(register_BatteryService(), 0);
-  readBatteryState();
-  BatteryState s = getBatteryState();
-  EXPECT_EQ(s.usbOnline, 1);
-  EXPECT_EQ(s.batteryStatus, 2);
-  EXPECT_EQ(s.batteryLevel, 77);  // only the earlier supply has it
-  // The later "batt_vol" is millivolts: the earlier "voltage_now" must not
-  // leave its divisor behind.
-  EXPECT_EQ(pathOf("batteryVoltage"), supply(last_bat, "batt_vol"));
-  EXPECT_EQ(s.batteryVoltage, 3900);
-}
-
-TEST_F(BatteryTest, TypeTextMustMatchExactly) {
-  const std::pair<const char*, bool> cases[] = {
-      {"Battery\n", true}, {"Battery\n\n\n", true}, {"battery", false}, {"Battery ", false},
-      {"", false},         {"Batteryxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx", false},
+TEST_F(BatteryTest, DiscoveryChoosesFilesByExactType) {
+  auto typed = [](const std::string& type) { return Files{{"b", "type", type}, {"b", "capacity", "64"}}; };
+  Files many = {{std::string(255, 'n'), "type", "Battery"}, {std::string(255, 'n'), "capacity", "93"}, {"x", "online", "1"}};
+  for (int i = 0; i < 300; ++i) many.push_back({"w" + std::to_string(i), "type", "Wireless"});
+  const struct { Files files; std::vector<int64_t> level_voltage_temperature; } cases[] = {
+      // voltage_now (microvolts, truncated) before batt_vol (millivolts); temp before batt_temp.
+      {{{"b", "type", "Battery"}, {"b", "voltage_now", "-3987999"}, {"b", "batt_vol", "1111"}, {"b", "temp", "250"},
+        {"b", "batt_temp", "9"}}, {0, -3987, 250}},
+      {{{"b", "type", "Battery"}, {"b", "batt_vol", "3987"}, {"b", "batt_temp", "310"}}, {0, 3987, 310}},
+      {typed("Battery\n\n\n"), {64, 0, 0}}, {typed("battery"), {0, 0, 0}}, {typed("Battery "), {0, 0, 0}},
+      {typed(""), {0, 0, 0}}, {typed("Battery" + std::string(30, 'x')), {0, 0, 0}},
+      {many, {93, 0, 0}},  // a 255-character name among many, and a supply without a type
   };
-  for (const auto& [type, recognised] : cases) {
-    SCOPED_TRACE(testing::PrintToString(type));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.files[0][2]) + " " + c.files[1][1]);
     DeviceRoot root;
     fresh();
-    write_attr(root, "b", "type", type);
-    write_attr(root, "b", "capacity", "64");
-    ASSERT_EQ(register_BatteryService(), 0);
-    readBatteryState();
-    EXPECT_EQ(getBatteryState().batteryLevel, recognised ? 64 : 0);
+    discover(root, c.files);
+    BatteryState s = getBatteryState();
+    EXPECT_EQ(ints(s.batteryLevel, s.batteryVoltage, s.batteryTemperature), c.level_voltage_temperature);
   }
 }
 
-TEST_F(BatteryTest, FullTreeReadsEveryFieldInPlace) {
-  lumo_test::write_full_tree(root_);
-  ASSERT_EQ(register_BatteryService(), 0);
-  EXPECT_TRUE(root_.log_texts('E').empty());
-  readBatteryState();
-  BatteryState expected = {1, 0, 2, 2, 1, 50, 3800, 250, "Li-ion", 5000, 420, 1};
-  EXPECT_EQ(getBatteryState(), expected);
+// Of two batteries, the one the directory yields later wins path by path.
+TEST_F(BatteryTest, LaterSupplyOfATypeWinsPathByPath) {
+  write(root_, {{"bat_1", "type", "Battery"}, {"bat_2", "type", "Battery"}});
+  std::string later;
+  DIR* dir = opendir(root_.path("/sys/class/power_supply").c_str());
+  while (const dirent* e = dir ? readdir(dir) : nullptr) later = e->d_name[0] == 'b' ? e->d_name : later;
+  if (dir) closedir(dir);
+  const std::string earlier = later == "bat_1" ? "bat_2" : "bat_1";
+  discover(root_, {{earlier, "status", "Full"}, {earlier, "capacity", "77"}, {earlier, "voltage_now", "4100000"},
+                   {later, "status", "Charging"}, {later, "batt_vol", "3900"}});
+  BatteryState s = getBatteryState();
+  // 3900: the earlier voltage_now leaves no divisor behind.
+  EXPECT_EQ(ints(s.batteryStatus, s.batteryLevel, s.batteryVoltage), ints(2, 77, 3900));
 }
 
-TEST_F(BatteryTest, MissingFilesAndDirectory) {
-  write_attr(root_, "ac", "type", "Mains");  // no "online"
-  write_attr(root_, "b", "type", "Battery");
-  ASSERT_EQ(register_BatteryService(), 0);
-  const std::vector<std::string> expected = {
-      "acOnlinePath not found",           "usbOnlinePath not found",
-      "batteryStatusPath not found",      "batteryHealthPath not found",
-      "batteryPresentPath not found",     "batteryCapacityPath not found",
-      "batteryVoltagePath not found",     "batteryTemperaturePath not found",
-      "batteryTechnologyPath not found",  "batteryCharge_NowPath not found",
-      "batteryCurrent_NowPath not found", "batteryAdaptCompletedPath not found",
-  };
-  EXPECT_EQ(root_.log_texts('E'), expected);
-
-  DeviceRoot empty;
-  fresh();
-  EXPECT_EQ(register_BatteryService(), -1);
-  EXPECT_EQ(empty.log_texts('E'), std::vector<std::string>{"Could not open /sys/class/power_supply"});
-  empty.clear_log();
+// Empty files zero the integers but keep the texts; only the technology text and its NUL
+// are replaced, and change detection sees the bytes behind.
+TEST_F(BatteryTest, ReadsEveryFieldEmptyFilesAndTechnologyText) {
+  discover(root_, kFullTree);
+  EXPECT_EQ(root_.log_texts('E'), Texts{});
+  EXPECT_EQ(getBatteryState(), (BatteryState{1, 0, 2, 2, 1, 50, 3800, 250, "Li-ion", 5000, 420, 1}));
+  for (const char* attr : {"status", "health", "technology", "present"}) write(root_, {{"battery", attr, "\n"}});
+  root_.remove("/sys/class/power_supply/battery/capacity");
   readBatteryState();
-  EXPECT_EQ(getBatteryState(), BatteryState{});
-  EXPECT_TRUE(empty.log_lines().empty());
+  EXPECT_EQ(getBatteryState(), (BatteryState{1, 0, 2, 2, 0, 0, 3800, 250, "Li-ion", 5000, 420, 1}));
+  EXPECT_EQ(root_.log_texts('E'), Texts{"Could not open '/sys/class/power_supply/battery/capacity'"});
+  const std::string long_text = "A" + std::string(199, 'x');
+  write(root_, {{"battery", "technology", long_text}});
+  readBatteryState();
+  BatteryState s = getBatteryState();
+  EXPECT_EQ(std::string(s.batteryTechnology, sizeof(s.batteryTechnology)), long_text.substr(0, 127) + std::string(129, '\0'));
+  write(root_, {{"battery", "technology", "LiP\n"}});
+  readBatteryState();
+  s = getBatteryState();
+  EXPECT_EQ(std::string(s.batteryTechnology, 127), "LiP" + std::string(1, '\0') + long_text.substr(4, 123));
 }
 
-TEST_F(BatteryTest, ManySuppliesLongNamesAndStrayEntries) {
-  for (int i = 0; i < 300; ++i) write_attr(root_, "w" + std::to_string(i), "type", "Wireless");
-  root_.mkdir("/sys/class/power_supply/no_type");
-  root_.write("/sys/class/power_supply/stray_file", "x");
-  const std::string long_name(255, 'n');
-  write_attr(root_, long_name, "type", "Battery");
-  write_attr(root_, long_name, "capacity", "93");
+TEST_F(BatteryTest, MissingFiles) {
+  write(root_, {{"ac", "type", "Mains"}, {"b", "type", "Battery"}});
   ASSERT_EQ(register_BatteryService(), 0);
-  readBatteryState();
-  EXPECT_EQ(getBatteryState().batteryLevel, 93);
+  EXPECT_EQ(root_.log_texts('E'),
+            (Texts{"acOnlinePath not found", "usbOnlinePath not found", "batteryStatusPath not found",
+                   "batteryHealthPath not found", "batteryPresentPath not found", "batteryCapacityPath not found",
+                   "batteryVoltagePath not found", "batteryTemperaturePath not found",
+                   "batteryTechnologyPath not found", "batteryCharge_NowPath not found",
+                   "batteryCurrent_NowPath not found", "batteryAdaptCompletedPath not found"}));
 }
 
 TEST_F(BatteryTest, IntegersFollowAtoiButSaturate) {
   const std::pair<std::string, int32_t> cases[] = {
-      {"42\n", 42},          {" \t-7", -7},        {"+5", 5},
-      {"12abc", 12},         {"abc", 0},           {"", 0},
-      {"--3", 0},            {"2147483648", INT32_MAX}, {"-2147483648", INT32_MIN},
-      {"-2147483649", INT32_MIN}, {"99999999999999999999999", INT32_MAX},
-      {std::string(5000, '9'), INT32_MAX},  // longer than the read buffer
-  };
+      {"42\n", 42}, {" \t-7", -7}, {"+5", 5}, {"12abc", 12}, {"abc", 0}, {"", 0}, {"--3", 0},
+      {"2147483648", INT32_MAX}, {"-2147483648", INT32_MIN}, {"-2147483649", INT32_MIN},
+      {"99999999999999999999999", INT32_MAX}, {std::string(5000, '9'), INT32_MAX}};  // the last beyond the read buffer
   for (const auto& [text, value] : cases) {
     root_.write("/sys/n", text);
-    EXPECT_EQ(readIntFromFile("/sys/n"), value) << text.substr(0, 30);
-    EXPECT_EQ(parseSysfsInt(text.c_str()), value) << text.substr(0, 30);
+    EXPECT_EQ(ints(readIntFromFile("/sys/n"), parseSysfsInt(text.c_str())), ints(value, value)) << text.substr(0, 30);
   }
   EXPECT_EQ(readIntFromFile(nullptr), 0);
 }
 
 TEST_F(BatteryTest, StatusAndHealthWords) {
-  struct Case {
-    int32_t (*parse)(const char*);
-    const char* text;
-    int32_t code;
-    const char* warning;
-  };
-  const Case cases[] = {
-      {parseBatteryStatus, "Charging", 2, nullptr},
-      {parseBatteryStatus, "Not charging", 4, nullptr},
-      {parseBatteryStatus, "Full", 5, nullptr},
-      {parseBatteryStatus, "Discharging", 3, nullptr},
-      {parseBatteryStatus, "Unknown", 1, nullptr},
-      {parseBatteryStatus, "Bogus", 1, "Unknown battery status 'Bogus'"},
-      {parseBatteryStatus, "charging", 1, "Unknown battery status 'charging'"},
-      {parseBatteryHealth, "Goodish", 2, nullptr},
-      {parseBatteryHealth, "Dead", 4, nullptr},
-      {parseBatteryHealth, "Overheat", 3, nullptr},
-      {parseBatteryHealth, "Over voltage", 5, nullptr},
-      {parseBatteryHealth, "Unspecified failure", 6, nullptr},
-      {parseBatteryHealth, "Unknown", 1, nullptr},
-      {parseBatteryHealth, "Cold", 7, nullptr},
-      {parseBatteryHealth, "Over current", 1, "Unknown battery health[1] 'Over current'"},
-      {parseBatteryHealth, "Unplugged", 1, "Unknown battery health[1] 'Unplugged'"},
-      {parseBatteryHealth, "Colder", 1, "Unknown battery health[1] 'Colder'"},
-      {parseBatteryHealth, "Warm", 1, "Unknown battery health[2] 'Warm'"},
-  };
-  for (const Case& c : cases) {
+  // A negative code: unknown (1) and warned about; for health, -N names the warning "[N]".
+  const struct { bool health; const char* text; int32_t code; } cases[] = {
+      {0, "Charging", 2}, {0, "Not charging", 4}, {0, "Full", 5}, {0, "Discharging", 3}, {0, "Unknown", 1},
+      {0, "Bogus", -1}, {0, "charging", -1}, {1, "Goodish", 2}, {1, "Dead", 4}, {1, "Overheat", 3},
+      {1, "Over voltage", 5}, {1, "Unspecified failure", 6}, {1, "Unknown", 1}, {1, "Cold", 7},
+      {1, "Over current", -1}, {1, "Unplugged", -1}, {1, "Colder", -1}, {1, "Warm", -2}};
+  for (const auto& c : cases) {
     root_.clear_log();
-    EXPECT_EQ(c.parse(c.text), c.code) << c.text;
-    EXPECT_EQ(root_.log_texts(), c.warning ? std::vector<std::string>{c.warning}
-                                           : std::vector<std::string>{})
-        << c.text;
+    EXPECT_EQ((c.health ? parseBatteryHealth : parseBatteryStatus)(c.text), std::max(c.code, 1)) << c.text;
+    std::string warning = c.health ? "Unknown battery health[" + std::to_string(-c.code) + "] '" : "Unknown battery status '";
+    EXPECT_EQ(root_.log_texts(), c.code < 0 ? Texts{warning + c.text + "'"} : Texts{}) << c.text;
   }
 }
 
-TEST_F(BatteryTest, UnreadableFilesZeroIntegersAndKeepTexts) {
-  lumo_test::write_full_tree(root_);
-  ASSERT_EQ(register_BatteryService(), 0);
-  readBatteryState();
-  for (const char* attr : {"status", "health", "technology", "present"}) write_attr(root_, "battery", attr, "\n");
-  root_.remove(supply("battery", "capacity"));
-  root_.clear_log();
-  readBatteryState();
-  BatteryState s = getBatteryState();
-  EXPECT_EQ(s.batteryStatus, 2);
-  EXPECT_EQ(s.batteryHealth, 2);
-  EXPECT_STREQ(s.batteryTechnology, "Li-ion");
-  EXPECT_EQ(s.batteryPresent, 0);
-  EXPECT_EQ(s.batteryLevel, 0);
-  EXPECT_EQ(root_.log_texts('E'),
-            std::vector<std::string>{"Could not open '/sys/class/power_supply/battery/capacity'"});
-}
-
-TEST_F(BatteryTest, TechnologyKeepsAtMost127CharsAndTheBytesBehind) {
-  const std::string long_text = "A" + std::string(199, 'x');
-  discoverBattery(root_, {{"technology", long_text.c_str()}});
-  BatteryState s = getBatteryState();
-  EXPECT_EQ(std::string(s.batteryTechnology), long_text.substr(0, 127));
-  EXPECT_EQ(std::string(s.batteryTechnology + 127, 129), std::string(129, '\0'));
-  write_attr(root_, "b", "technology", "LiP\n");
-  readBatteryState();
-  s = getBatteryState();
-  EXPECT_STREQ(s.batteryTechnology, "LiP");
-  EXPECT_EQ(std::string(s.batteryTechnology + 4, 123), long_text.substr(4, 123));
-}
-
+// Each query logs its value once per change; the very first call logs even 0.
 TEST_F(BatteryTest, LoggingQueriesReportOncePerChange) {
-  struct Case {
-    int32_t (*query)();
-    const char* attr;
-    const char* first_text;
-    int32_t first;
-    const char* second_text;
-    int32_t second;
-    std::string line;
+  int32_t (*const queries[])() = {getBatteryLevel, getBatteryStatus, getChargerVoltage, getBatteryHealth, getBatteryVoltage};
+  const char* lines[] = {" Battery level : ", " Battery status : ", " Charger voltage : ", " Charger health : ", " Battery voltage : "};
+  Texts expected;
+  auto ask_twice = [&](const std::vector<int64_t>& values) {
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(queries[i % 5](), values[i % 5]) << i;
+    for (int i = 0; i < 5; ++i) expected.push_back(lines[i] + std::to_string(values[i]));
   };
-  const Case cases[] = {
-      {getBatteryLevel, "capacity", "50", 50, "49", 49, " Battery level : "},
-      {getBatteryStatus, "status", "Charging", 2, "Full", 5, " Battery status : "},
-      {getChargerVoltage, "charge_now", "5000", 5000, "4700", 4700, " Charger voltage : "},
-      {getBatteryHealth, "health", "Good", 2, "Cold", 7, " Charger health : "},
-      {getBatteryVoltage, "voltage_now", "3800000", 3800, "3712345", 3712, " Battery voltage : "},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
-    DeviceRoot root;
-    fresh();
-    EXPECT_EQ(c.query(), 0);  // the very first call logs even 0
-    discoverBattery(root, {{c.attr, c.first_text}});
-    EXPECT_EQ(c.query(), c.first);
-    EXPECT_EQ(c.query(), c.first);
-    write_attr(root, "b", c.attr, c.second_text);
-    readBatteryState();
-    EXPECT_EQ(c.query(), c.second);
-    EXPECT_EQ(c.query(), c.second);
-    for (int32_t v : {0, c.first, c.second}) EXPECT_EQ(log_count(root, c.line + std::to_string(v)), 1) << v;
-  }
+  ask_twice(ints(0, 0, 0, 0, 0));
+  discover(root_, kFullTree);
+  ask_twice(ints(50, 2, 5000, 2, 3800));
+  write(root_, {{"battery", "capacity", "49"}, {"battery", "status", "Full"}, {"battery", "charge_now", "4700"},
+                {"battery", "health", "Cold"}, {"battery", "voltage_now", "3712345"}});
+  readBatteryState();
+  ask_twice(ints(49, 5, 4700, 7, 3712));
+  Texts logged = root_.log_texts('D');
+  std::erase_if(logged, [](const std::string& t) { return t.find(" : ") == std::string::npos; });
+  EXPECT_EQ(logged, expected);
 }
 
-TEST_F(BatteryTest, ForceEntryCapsReportedVoltage) {
-  struct Case {
-    const char* force;
-    const char* show;
-    const char* microvolts;
-    int32_t expected;
-  };
-  const Case cases[] = {
-      {"1", "5000", "4980000", 4950}, {"1", "5000", "3800000", 3800}, {"1", "4000", "4980000", 3950},
-      {"0", "5000", "4980000", 4980}, {"1", "-2147483648", "3800000", INT32_MIN},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.force) + " " + c.show + " " + c.microvolts);
+// The battery holds 4980 mV. Offline logs the summary, once until a change.
+TEST_F(BatteryTest, ForceEntryVoltageCapAndChargerOnlineRule) {
+  const struct { const char *force, *show, *ac, *usb, *status; int32_t voltage; int online; } cases[] = {
+      {"1", "5000", "0", "0", "Discharging", 4950, 1}, {"1", "6000", "0", "0", "", 4980, 1},
+      {"1", "4000", "0", "0", "", 3950, 1}, {"1", "-2147483648", "0", "0", "", INT32_MIN, 1},
+      {"0", "5000", "1", "0", "Discharging", 4980, 1}, {"0", "5000", "0", "1", "Full", 4980, 1},
+      {"0", "5000", "0", "0", "Unknown", 4980, 1}, {"0", "5000", "0", "0", "Charging", 4980, 1},
+      {"0", "5000", "0", "0", "Discharging", 4980, 0}, {"0", "5000", "0", "0", "Full", 4980, 0},
+      {"0", "5000", "0", "0", "", 4980, 0}};  // "": no status file
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.force) + " " + c.show + " " + c.ac + c.usb + c.status);
     DeviceRoot root;
-    fresh();
     root.set_property("ro.lboot.force.entry", c.force);
     root.set_property("ro.lboot.vol.show", c.show);
-    discoverBattery(root, {{"voltage_now", c.microvolts}});
-    EXPECT_EQ(getBatteryVoltage(), c.expected);
-    // The log shows the field, not the capped value.
-    EXPECT_EQ(log_count(root, " Battery voltage : " + std::to_string(atoi(c.microvolts) / 1000)), 1);
-  }
-}
-
-TEST_F(BatteryTest, ChargerOnlineRule) {
-  struct Case {
-    const char* force;
-    const char* ac;
-    const char* usb;
-    const char* status;  // nullptr: never read
-    int expected;
-  };
-  const Case cases[] = {
-      {"1", "0", "0", "Discharging", 1}, {"0", "1", "0", "Discharging", 1}, {"0", "0", "1", "Full", 1},
-      {"0", "0", "0", "Unknown", 1},     {"0", "0", "0", "Charging", 1},    {"0", "0", "0", "Discharging", 0},
-      {"0", "0", "0", "Not charging", 0}, {"0", "0", "0", "Full", 0},       {"0", "0", "0", nullptr, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.force) + c.ac + c.usb + (c.status ? c.status : "-"));
-    DeviceRoot root;
+    Files files = {{"ac", "type", "Mains"}, {"ac", "online", c.ac}, {"usb", "type", "USB"}, {"usb", "online", c.usb},
+                   {"b", "type", "Battery"}, {"b", "voltage_now", "4980000"}};
+    if (*c.status) files.push_back({"b", "status", c.status});
     fresh();
-    root.set_property("ro.lboot.force.entry", c.force);
-    write_attr(root, "ac", "type", "Mains");
-    write_attr(root, "ac", "online", c.ac);
-    write_attr(root, "usb", "type", "USB");
-    write_attr(root, "usb", "online", c.usb);
-    if (c.status) write_attr(root, "b", "status", c.status);
-    discoverBattery(root, {});
-    EXPECT_EQ(isChargerOnline(), c.expected);
-    EXPECT_EQ(isChargerOnline(), c.expected);
-    // Offline logs the summary line, once until a change clears the flag.
-    EXPECT_EQ(lumo_test::summary_count(root), c.expected ? 0 : 1);
+    discover(root, files);
+    EXPECT_EQ(getBatteryVoltage(), c.voltage);
+    EXPECT_EQ(count(root, " Battery voltage : 4980"), 1);  // the field, not the capped value
+    EXPECT_EQ(ints(isChargerOnline(), isChargerOnline()), ints(c.online, c.online));
+    EXPECT_EQ(count(root, " ac=", true), 1 - c.online);
   }
 }
 
-// A re-reading thread against queries and snapshots: every field is always
-// a whole value (and ThreadSanitizer checks the sharing).
-TEST_F(BatteryTest, ConcurrentReadingAndQueries) {
-  lumo_test::write_full_tree(root_);
-  ASSERT_EQ(register_BatteryService(), 0);
-  readBatteryState();
-  const BatteryState expected = getBatteryState();
-  std::atomic<bool> stop{false};
-  std::thread reader([&] {
-    while (!stop.load()) readBatteryState();
-  });
-  int mismatches = 0;
-  for (int i = 0; i < 2000; ++i) {
-    mismatches += getBatteryState() == expected ? 0 : 1;
-    getBatteryLevel();
-    isChargerOnline();
-    clearBatteryStateLogged();
-    logBatteryState();
+const std::string kSupplyEvent = uevent_text("change@/devices/platform/charger/power_supply/battery", "SUBSYSTEM=power_supply");
+
+// Every test starts the thread. It is never joined: stop and wake it, so that
+// it has ended before the next test.
+class BatteryThreadTest : public BatteryTest {
+ protected:
+  void TearDown() override {
+    stopBatteryThread();
+    send(uevent_text("change@/devices/teardown"));
+    EXPECT_TRUE(wait_until([&] { return root_.log_contains("Battery thread exit."); }));
+    BatteryTest::TearDown();
   }
-  stop.store(true);
-  reader.join();
-  EXPECT_EQ(mismatches, 0);
+  int start(const Files& files = kFullTree) {
+    write(root_, files);
+    int result = Battery::init();
+    EXPECT_TRUE(wait_until([&] { return root_.exists("/dev/socket/uevent"); }));
+    return result;
+  }
+  void send(const std::string& bytes) { EXPECT_TRUE(lumo_test::send_uevent_to(root_.path("/dev/socket/uevent"), bytes)); }
+  // Events are handled in order: once this one is logged, all before it are done.
+  void sync() {
+    std::string header = "change@/devices/sync" + std::to_string(++syncs_);
+    send(uevent_text(header));
+    ASSERT_TRUE(wait_until([&] { return root_.log_contains(" event : " + header); }));
+  }
+  // A power-supply event; the one message it produced (code, online, level), or -1s.
+  std::vector<int64_t> post() {
+    send(kSupplyEvent);
+    sync();
+    Message m = {-1, -1, -1};
+    if (messageQueueCount() == 1) waitMessage(&m);
+    return ints(m.code, m.arg1, m.arg2);
+  }
+  int syncs_ = 0;
+};
+
+TEST_F(BatteryThreadTest, ForeignEventsFloodAndFullQueue) {
+  ASSERT_EQ(start(), 0);
+  write(root_, {{"battery", "capacity", "40"}});
+  std::string beyond_cut(2000, 'x');
+  beyond_cut.replace(1015, 12, "power_supply");  // crosses the 1023-byte cut
+  const std::string shapes[] = {uevent_text("add@/devices/virtual/input/input3"), beyond_cut, std::string(1023, 'y'),
+                                uevent_text("change@/devices/soc/foo", "SUBSYSTEM=power_supply"), ""};
+  for (const std::string& e : shapes) send(e);
+  sync();
+  EXPECT_TRUE(root_.log_contains(" event : add@/devices/virtual/input/input3"));
+  EXPECT_TRUE(root_.log_contains(" event : change@/devices/soc/foo"));
+  EXPECT_EQ(ints(messageQueueCount(), getBatteryState().batteryLevel), ints(0, 50));  // nothing was re-read
+  EXPECT_EQ(post(), ints(MSG_BATTERY, 1, 40));
+  // A flood of every shape, re-read on the thread while this one queries (ThreadSanitizer checks
+  // the sharing); then a change while the queue is full: dropped, and the thread keeps working.
+  const BatteryState before = getBatteryState();
+  int torn = 0;
+  for (int i = 0; i < 2000; ++i) {
+    send(i % 2 ? kSupplyEvent : shapes[i % 5]);
+    torn += getBatteryState() == before ? 0 : 1;
+    getBatteryLevel(), isChargerOnline(), clearBatteryStateLogged(), logBatteryState();
+  }
+  EXPECT_EQ(torn, 0);
+  for (int i = 0; i < kMessageQueueCapacity; ++i) sendMessage(MSG_TIMER, i, 0);
+  write(root_, {{"battery", "capacity", "49"}});
+  send(kSupplyEvent);
+  sync();
+  EXPECT_EQ(messageQueueCount(), kMessageQueueCapacity);
+  messageQueueClear();
+  write(root_, {{"battery", "capacity", "48"}});
+  EXPECT_EQ(post(), ints(MSG_BATTERY, 1, 48));
+}
+
+TEST_F(BatteryThreadTest, EachFieldChangePostsOnceWithOneSummary) {
+  ASSERT_EQ(start(), 0);
+  write(root_, {{"battery", "voltage_now", "3800999"}});  // same millivolts: no change
+  send(kSupplyEvent);
+  sync();
+  EXPECT_EQ(ints(messageQueueCount(), count(root_, " broadcast MSG_BATTERY")), ints(0, 0));
+  // Applied in turn; each changes exactly one field.
+  const struct { const char *supply, *attr, *text; int32_t online, level; } changes[] = {
+      {"usb", "online", "1", 1, 50}, {"battery", "status", "Full", 1, 50}, {"battery", "health", "Overheat", 1, 50},
+      {"battery", "present", "0", 1, 50}, {"battery", "capacity", "51", 1, 51}, {"battery", "voltage_now", "3801000", 1, 51},
+      {"battery", "temp", "260", 1, 51}, {"battery", "technology", "LiPo", 1, 51}, {"battery", "charge_now", "4900", 1, 51},
+      {"battery", "current_now", "-100", 1, 51}, {"battery", "is_adapt_completed", "0", 1, 51},
+      {"ac", "online", "0", 1, 51}, {"usb", "online", "0", 0, 51}};
+  for (const auto& c : changes) {
+    SCOPED_TRACE(std::string(c.supply) + "/" + c.attr);
+    root_.clear_log();
+    write(root_, {{c.supply, c.attr, c.text}});
+    EXPECT_EQ(post(), ints(MSG_BATTERY, c.online, c.level));
+    // One summary even when isChargerOnline then finds no charger.
+    EXPECT_EQ(ints(count(root_, " broadcast MSG_BATTERY"), count(root_, " ac=", true)), ints(1, 1));
+  }
+  EXPECT_TRUE(root_.log_contains(" ac=0, usb=0, level=51, voltate=3801, chargevol=4900, batterycurrent=-100, status=5, "
+                                 "health=3, present=0, temperature=260;"));
+}
+
+TEST_F(BatteryThreadTest, StopReturnsAtOnceAndNextEventEndsTheThread) {
+  ASSERT_EQ(start(), 0);
+  sync();  // the thread now waits in the channel
+  root_.clear_log();
+  auto before = std::chrono::steady_clock::now();
+  stopBatteryThread();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(500));
+  stopBatteryThread();  // a second stop detaches nothing
+  Texts lines;
+  for (const std::string& l : root_.log_lines()) lines.push_back(l.substr(0, 2) + l.substr(l.find("): ") + 3));
+  EXPECT_EQ(lines, (Texts{"W/Detach BatteryThread.", "D/JOIN BatteryThread.", "W/BatteryThread exit code 0.",
+                          "W/Detach BatteryThread.", "D/JOIN BatteryThread.", "W/BatteryThread exit code 0."}));
+  write(root_, {{"battery", "capacity", "12"}});
+  send(kSupplyEvent);
+  ASSERT_TRUE(wait_until([&] { return root_.log_contains("Battery thread exit."); }));
+  EXPECT_TRUE(root_.log_contains(" event : change@/devices/platform/charger/power_supply/battery"));
+  EXPECT_EQ(ints(messageQueueCount(), getBatteryState().batteryLevel), ints(0, 50));
+}
+
+TEST_F(BatteryThreadTest, WithoutPowerSupplyDirectoryThreadStillRuns) {
+  EXPECT_EQ(start({}), -1);
+  EXPECT_TRUE(root_.log_contains("Battery thread return -1"));
+  send(kSupplyEvent);
+  sync();
+  // Re-reading without discovered paths reads and reports nothing.
+  EXPECT_EQ(root_.log_texts('E'), (Texts{"Could not open /sys/class/power_supply", " register_BatteryService = -1"}));
+  EXPECT_EQ(ints(messageQueueCount(), getBatteryState() == BatteryState{}), ints(0, 1));
 }
 
 }  // namespace
