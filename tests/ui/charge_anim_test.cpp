@@ -228,8 +228,7 @@ TEST_F(ChargeAnimTest, CreateRunAndHide) {
   charge_anim_run(0);
   EXPECT_EQ(anim->timer.running.load(), 0);
   charge_anim_run(1);
-  EXPECT_EQ(resync_pending.load(), 1);
-  EXPECT_EQ(anim->timer.running.load(), 1);
+  EXPECT_TRUE(resync_pending.load() == 1 && anim->timer.running.load() == 1);
   root_.clear_log();
   charge_anim_hide();
   charge_anim_hide();

@@ -50,9 +50,10 @@ TEST_F(DrawTest, PlacementsCentreHorizontallyAndClip) {
     int placement;
     Box box;
   };
-  const Case cases[] = {{200, 100, PLACE_BELOW_MIDDLE, {140, 541, 340, 641}}, {200, 100, PLACE_ABOVE_MIDDLE, {140, 330, 340, 430}},
-                        {200, 100, PLACE_CENTER, {140, 350, 340, 450}},       {200, 100, 4, {140, 0, 340, 100}},
-                        {200, 100, -1, {140, 0, 340, 100}},                   {10, 400, PLACE_BELOW_MIDDLE, {235, 541, 245, 800}}};
+  const Case cases[] = {
+      {200, 100, PLACE_BELOW_MIDDLE, {140, 541, 340, 641}}, {200, 100, PLACE_ABOVE_MIDDLE, {140, 330, 340, 430}},
+      {200, 100, PLACE_CENTER, {140, 350, 340, 450}},       {200, 100, 4, {140, 0, 340, 100}},
+      {200, 100, -1, {140, 0, 340, 100}},                   {10, 400, PLACE_BELOW_MIDDLE, {235, 541, 245, 800}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(&c - cases);
     clear_screen(0xFF000000);

@@ -51,9 +51,7 @@ TEST_F(GraphicsTest, PresentFillsTheHiddenPageAndPansToIt) {
   EXPECT_EQ(root_.log_texts('D'), (std::vector<std::string>{"Close gr_fb_fd", "Free gr_mem_surface.data",
                                                              "KDSETMODE gr_vt_fd KD_TEXT", "Close gr_vt_fd"}));
   EXPECT_EQ(root_.read("/dev/tty0.mode"), "text");
-  EXPECT_EQ(gr_fb_fd, -1);
-  EXPECT_EQ(gr_vt_fd, -1);
-  EXPECT_EQ(gr_mem_surface.data, nullptr);
+  EXPECT_TRUE(gr_fb_fd == -1 && gr_vt_fd == -1 && gr_mem_surface.data == nullptr);
 }
 
 TEST_F(GraphicsTest, ThirtyTwoBitPagesGetExpandedPixels) {
@@ -89,9 +87,7 @@ TEST_F(GraphicsTest, FailedOpenLeavesNothingToDrawInto) {
     EXPECT_EQ(graphics_open(), -1);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find(messages[i]), std::string::npos) << err;
-    EXPECT_EQ(gr_fb_fd, -1);
-    EXPECT_EQ(gr_vt_fd, -1);
-    EXPECT_EQ(gr_mem_surface.data, nullptr);
+    EXPECT_TRUE(gr_fb_fd == -1 && gr_vt_fd == -1 && gr_mem_surface.data == nullptr);
     clear_screen(0xFF000000);  // without a screen: nothing, no crash
     screen_present();
   }

@@ -43,7 +43,7 @@ struct PngSpec {
   bool interlaced = false;
   std::vector<unsigned char> pixels;  // rows packed as libpng expects them
   std::vector<png_color> palette;
-  std::vector<unsigned char> trns;  // palette alphas, or one RGB key
+  std::vector<unsigned char> trns;  // palette alphas
 };
 
 // No destructors live in this frame, so libpng's longjmp skips nothing.
@@ -59,13 +59,7 @@ inline bool encode_png(FILE* file, const PngSpec& s, png_bytep* rows) {
                s.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
   if (!s.palette.empty()) png_set_PLTE(png, info, s.palette.data(), static_cast<int>(s.palette.size()));
-  bool indexed = s.color_type == PNG_COLOR_TYPE_PALETTE;
-  png_color_16 key = {};
-  if (!s.trns.empty() && !indexed) key = {0, s.trns[0], s.trns[1], s.trns[2], 0};
-  if (!s.trns.empty()) {
-    png_set_tRNS(png, info, indexed ? s.trns.data() : nullptr, indexed ? static_cast<int>(s.trns.size()) : 0,
-                 indexed ? nullptr : &key);
-  }
+  if (!s.trns.empty()) png_set_tRNS(png, info, s.trns.data(), static_cast<int>(s.trns.size()), nullptr);
   png_write_info(png, info);
   png_write_image(png, rows);
   png_write_end(png, nullptr);

@@ -29,7 +29,9 @@ long logged(const lumo_test::DeviceRoot& root, char priority, const std::string&
   return std::count_if(texts.begin(), texts.end(), [&](const std::string& t) { return t.rfind(prefix, 0) == 0; });
 }
 
-uint16_t shown_pixel(int x, int y) { return reinterpret_cast<const uint16_t*>(gr_fb_pages[gr_front_page].data)[y * kW + x]; }
+uint16_t shown_pixel(int x, int y) {
+  return reinterpret_cast<const uint16_t*>(gr_fb_pages[gr_front_page].data)[y * kW + x];
+}
 
 void add_screen_and_logo(const lumo_test::DeviceRoot& root) {
   lumo_test::make_screen(root, kW, kH, 16, true, '\xff');  // white: black must be drawn
