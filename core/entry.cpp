@@ -1,6 +1,7 @@
 #include "core/entry.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <sys/stat.h>
 
 #include "battery/battery.h"
@@ -20,6 +21,11 @@ namespace {
 bool deviceRootUsable() {
   const char* root = platform::device_root();
   struct stat st;
+  const char* env = getenv("LUMO_ROOT");
+  if (root == nullptr && env != nullptr && env[0] != '\0') {
+    fprintf(stderr, "lumoboot: LUMO_ROOT '%s' is not a directory.\n", env);
+    return false;
+  }
   if (root == nullptr) {
     fprintf(stderr,
             "lumoboot: LUMO_ROOT is not set. This build runs against a simulated device "

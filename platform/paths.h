@@ -16,9 +16,10 @@ namespace platform {
 // takes it from the environment variable LUMO_ROOT.
 const char* device_root();
 
-// Replaces the device root (tests and the simulator). Returns false for a
-// null, empty or relative directory. Earlier roots stay valid for readers that
-// still hold them.
+// Replaces the device root (tests and the simulator). A relative directory
+// is resolved against the working directory and must exist. Returns false for
+// a null or empty one, or one that cannot be resolved. Earlier roots stay
+// valid for readers that still hold them.
 bool set_device_root(const char* dir);
 
 // Writes the host file for `device_path` (absolute, "/x/y") into `out`.

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +25,14 @@ std::once_flag g_env_once;
 std::mutex g_set_mutex;
 
 bool install_root(const char* dir) {
-  if (dir == nullptr || dir[0] != '/') return false;
+  if (dir == nullptr || dir[0] == '\0') return false;
+  // A relative root (LUMO_ROOT=out/phone) is taken from the working directory
+  // once, so that later chdir() calls cannot move it.
+  char absolute[PATH_MAX];
+  if (dir[0] != '/') {
+    if (realpath(dir, absolute) == nullptr) return false;
+    dir = absolute;
+  }
   size_t len = strnlen(dir, sizeof(Root::dir));
   if (len == 0 || len >= sizeof(Root::dir)) return false;
   Root* root = static_cast<Root*>(calloc(1, sizeof(Root)));

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "config/startup.h"
 #include "tests/support/phone.h"
@@ -40,6 +42,24 @@ TEST(Program, RefusesToStartWithoutDeviceRoot) {
   ProgramRun run(root, /*with_root=*/false);
   EXPECT_EQ(run.wait_exit(kExitMs), 2);
   EXPECT_NE(run.stderr_text().find("LUMO_ROOT is not set"), std::string::npos);
+}
+
+TEST(Program, AcceptsARelativeDeviceRoot) {
+  DeviceRoot root;
+  make_phone(root);
+  root.set_property("ro.lumoboot.running", "1");
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (chdir(root.dir().c_str()) != 0) _exit(126);
+    setenv("LUMO_ROOT", ".", 1);
+    execl(LUMOBOOT_BINARY, "lumoboot", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(root.log_contains("Lumo boot only run once."));
 }
 
 TEST(Program, RunsOnlyOnce) {
