@@ -410,6 +410,12 @@ bool expand_time(const std::string& text, int64_t now_ms, std::string* out, std:
       *error = "bad time '{now" + inner + "}' (use {now}, {now+MS} or {now-MS})";
       return false;
     }
+    // Bounded so that now + offset cannot overflow for any wall clock.
+    if (offset > kMaxTimeOffsetMs || offset < -kMaxTimeOffsetMs) {
+      *error = "time offset '{now" + inner + "}' is out of range (at most " +
+               std::to_string(kMaxTimeOffsetMs) + " ms either way)";
+      return false;
+    }
     out->append(std::to_string(now_ms + offset));
     pos = close + 1;
   }
@@ -426,7 +432,8 @@ bool parse_duration(const std::string& text, int* ms) {
     scale = 1000;
   }
   int64_t v;
-  if (!parse_int(digits, &v) || v < 0 || v * scale > 3600 * 1000) return false;
+  // Compared before the multiply: a huge count must not overflow into range.
+  if (!parse_int(digits, &v) || v < 0 || v > kMaxDurationMs / scale) return false;
   *ms = static_cast<int>(v * scale);
   return true;
 }

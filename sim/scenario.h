@@ -42,6 +42,8 @@ enum class StepKind {
 };
 
 constexpr int kDefaultWithinMs = 5000;
+constexpr int64_t kMaxDurationMs = 3600 * 1000;           // waits and time limits: one hour
+constexpr int64_t kMaxTimeOffsetMs = 100000LL * 86400000;  // {now+MS}: about 270 years
 
 struct Step {
   StepKind kind = StepKind::kStart;

@@ -16,6 +16,11 @@ TEST(ScenarioParser, ErrorsNameFileAndLine) {
       {"write /sys/../../etc/passwd \"x\"\n", "t.scn:1: bad device path"},
       {"remove relative/path\n", "t.scn:1: bad device path"},
       {"screenshot ../up\n", "t.scn:1: usage: screenshot NAME"},
+      // Numbers that would overflow the duration multiply or now + offset.
+      {"wait 1\nwait 9223372036854776s\n", "t.scn:2: usage: wait MS"},
+      {"expect exit within 9223372036854776s\n", "t.scn:1: bad duration"},
+      {"set property a {now+9223372036854775807}\n", "t.scn:1: time offset '{now+9223372036854775807}' is out"},
+      {"write /x \"{now-9223372036854775807}\"\n", "t.scn:1: time offset"},
   };
   for (const auto& [text, message] : cases) {
     sim::Scenario s;
