@@ -3,7 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "sim/files.h"
 
@@ -27,26 +33,6 @@ bool valid_property_key(const std::string& key) {
   return true;
 }
 
-std::string property_device_path(const std::string& key) {
-  return (key.rfind("persist.", 0) == 0 ? "/data/property/" : "/dev/__properties__/") + key;
-}
-
-// One option: its name and whether it takes a value.
-struct OptionSpec {
-  const char* name;
-  bool has_value;
-};
-
-constexpr OptionSpec kOptions[] = {
-    {"width", true},     {"height", true},         {"bpp", true},      {"level", true},
-    {"status", true},    {"health", true},         {"voltage", true},  {"charger-voltage", true},
-    {"temp", true},      {"current", true},        {"technology", true}, {"present", true},
-    {"adapt", true},     {"chargers", true},       {"startup", true},  {"app-boot", true},
-    {"language", true},  {"country", true},        {"prop", true},     {"res", true},
-    {"no-alarm", false}, {"no-tty", false},        {"no-lights", false}, {"no-input", false},
-    {"force", false},
-};
-
 bool set_int(const std::string& name, const std::string& value, int lo, int hi, int* out,
              std::string* error) {
   int v;
@@ -59,88 +45,103 @@ bool set_int(const std::string& name, const std::string& value, int lo, int hi, 
   return true;
 }
 
-bool apply_option(const std::string& name, const std::string& value, DeviceOptions* o,
+bool set_bpp(const std::string& value, DeviceOptions* o, std::string* error) {
+  if (value != "16" && value != "32") {
+    *error = "--bpp must be 16 or 32, not '" + value + "'";
+    return false;
+  }
+  o->bits_per_pixel = value == "16" ? 16 : 32;
+  return true;
+}
+
+bool set_chargers(const std::string& value, DeviceOptions* o, std::string* error) {
+  o->ac_online = o->usb_online = false;
+  if (value == "none") return true;
+  size_t pos = 0;
+  while (pos <= value.size()) {
+    size_t comma = value.find(',', pos);
+    if (comma == std::string::npos) comma = value.size();
+    std::string part = value.substr(pos, comma - pos);
+    if (part != "ac" && part != "usb") {
+      *error = "--chargers takes ac, usb, ac,usb or none, not '" + value + "'";
+      return false;
+    }
+    (part == "ac" ? o->ac_online : o->usb_online) = true;
+    pos = comma + 1;
+  }
+  return true;
+}
+
+bool add_property(const std::string& value, DeviceOptions* o, std::string* error) {
+  size_t eq = value.find('=');
+  std::string key = value.substr(0, eq);
+  if (eq == std::string::npos || !valid_property_key(key)) {
+    *error = "--prop needs KEY=VALUE with a valid key, not '" + value + "'";
+    return false;
+  }
+  if (value.size() - eq - 1 > 91) {
+    *error = "--prop value of " + key + " is longer than 91 bytes";
+    return false;
+  }
+  o->properties.emplace_back(key, value.substr(eq + 1));
+  return true;
+}
+
+// One create option: a number in a range, a text, a flag (no value), or a
+// setter of its own.
+struct OptionSpec {
+  const char* name;
+  int DeviceOptions::*number = nullptr;
+  int lo = 0, hi = 0;
+  std::string DeviceOptions::*text = nullptr;
+  bool DeviceOptions::*flag = nullptr;
+  bool flag_value = false;
+  bool (*set)(const std::string& value, DeviceOptions* o, std::string* error) = nullptr;
+  bool has_value() const { return flag == nullptr; }
+};
+
+using O = DeviceOptions;
+const OptionSpec kOptions[] = {
+    {.name = "width", .number = &O::width, .lo = 1, .hi = 4096},
+    {.name = "height", .number = &O::height, .lo = 1, .hi = 4096},
+    {.name = "bpp", .set = set_bpp},
+    {.name = "level", .number = &O::level, .lo = -1000, .hi = 1000},
+    {.name = "voltage", .number = &O::voltage_mv, .lo = -100000, .hi = 100000},
+    {.name = "charger-voltage", .number = &O::charger_voltage_mv, .lo = -100000, .hi = 100000},
+    {.name = "temp", .number = &O::temperature, .lo = -10000, .hi = 10000},
+    {.name = "current", .number = &O::current, .lo = -10000000, .hi = 10000000},
+    {.name = "present", .number = &O::present, .lo = 0, .hi = 1},
+    {.name = "adapt", .number = &O::adapt_completed, .lo = 0, .hi = 1},
+    {.name = "status", .text = &O::status},
+    {.name = "health", .text = &O::health},
+    {.name = "technology", .text = &O::technology},
+    {.name = "startup", .text = &O::startup},
+    {.name = "app-boot", .text = &O::app_boot},
+    {.name = "language", .text = &O::language},
+    {.name = "country", .text = &O::country},
+    {.name = "res", .text = &O::res_dir},
+    {.name = "chargers", .set = set_chargers},
+    {.name = "prop", .set = add_property},
+    {.name = "no-alarm", .flag = &O::with_alarm, .flag_value = false},
+    {.name = "no-tty", .flag = &O::with_tty, .flag_value = false},
+    {.name = "no-lights", .flag = &O::with_lights, .flag_value = false},
+    {.name = "no-input", .flag = &O::with_input, .flag_value = false},
+    {.name = "force", .flag = &O::force, .flag_value = true},
+};
+
+const OptionSpec* find_option(const std::string& name) {
+  for (const OptionSpec& spec : kOptions) {
+    if (name == spec.name) return &spec;
+  }
+  return nullptr;
+}
+
+bool apply_option(const OptionSpec& spec, const std::string& value, DeviceOptions* o,
                   std::string* error) {
-  if (name == "width") return set_int(name, value, 1, 4096, &o->width, error);
-  if (name == "height") return set_int(name, value, 1, 4096, &o->height, error);
-  if (name == "bpp") {
-    if (value != "16" && value != "32") {
-      *error = "--bpp must be 16 or 32, not '" + value + "'";
-      return false;
-    }
-    o->bits_per_pixel = value == "16" ? 16 : 32;
-    return true;
-  }
-  if (name == "level") return set_int(name, value, -1000, 1000, &o->level, error);
-  if (name == "voltage") return set_int(name, value, -100000, 100000, &o->voltage_mv, error);
-  if (name == "charger-voltage") {
-    return set_int(name, value, -100000, 100000, &o->charger_voltage_mv, error);
-  }
-  if (name == "temp") return set_int(name, value, -10000, 10000, &o->temperature, error);
-  if (name == "current") return set_int(name, value, -10000000, 10000000, &o->current, error);
-  if (name == "present") return set_int(name, value, 0, 1, &o->present, error);
-  if (name == "adapt") return set_int(name, value, 0, 1, &o->adapt_completed, error);
-  if (name == "status") return o->status = value, true;
-  if (name == "health") return o->health = value, true;
-  if (name == "technology") return o->technology = value, true;
-  if (name == "startup") return o->startup = value, true;
-  if (name == "app-boot") return o->app_boot = value, true;
-  if (name == "language") return o->language = value, true;
-  if (name == "country") return o->country = value, true;
-  if (name == "res") return o->res_dir = value, true;
-  if (name == "chargers") {
-    o->ac_online = o->usb_online = false;
-    if (value == "none") return true;
-    size_t pos = 0;
-    while (pos <= value.size()) {
-      size_t comma = value.find(',', pos);
-      if (comma == std::string::npos) comma = value.size();
-      std::string part = value.substr(pos, comma - pos);
-      if (part == "ac") {
-        o->ac_online = true;
-      } else if (part == "usb") {
-        o->usb_online = true;
-      } else {
-        *error = "--chargers takes ac, usb, ac,usb or none, not '" + value + "'";
-        return false;
-      }
-      pos = comma + 1;
-    }
-    return true;
-  }
-  if (name == "prop") {
-    size_t eq = value.find('=');
-    std::string key = value.substr(0, eq);
-    if (eq == std::string::npos || !valid_property_key(key)) {
-      *error = "--prop needs KEY=VALUE with a valid key, not '" + value + "'";
-      return false;
-    }
-    if (value.size() - eq - 1 > 91) {
-      *error = "--prop value of " + key + " is longer than 91 bytes";
-      return false;
-    }
-    o->properties.emplace_back(key, value.substr(eq + 1));
-    return true;
-  }
-  if (name == "no-alarm") return o->with_alarm = false, true;
-  if (name == "no-tty") return o->with_tty = false, true;
-  if (name == "no-lights") return o->with_lights = false, true;
-  if (name == "no-input") return o->with_input = false, true;
-  if (name == "force") return o->force = true, true;
-  *error = "unknown option --" + name;
-  return false;
-}
-
-bool make_fifo(const std::string& path) {
-  make_parent_dirs(path);
-  return mkfifo(path.c_str(), 0644) == 0;
-}
-
-std::string fb_info_text(const DeviceOptions& o) {
-  char text[160];
-  snprintf(text, sizeof(text), "xres=%d\nyres=%d\nbits_per_pixel=%d\nyoffset=0\n", o.width,
-           o.height, o.bits_per_pixel);
-  return text;
+  if (spec.number != nullptr) return set_int(spec.name, value, spec.lo, spec.hi, &(o->*spec.number), error);
+  if (spec.text != nullptr) return o->*spec.text = value, true;
+  if (spec.flag != nullptr) return o->*spec.flag = spec.flag_value, true;
+  return spec.set(value, o, error);
 }
 
 // Copies the pictures (*.png) of `res_dir` into system/lumo/res/ and its initlogo.rle to
@@ -170,38 +171,33 @@ std::string default_res_dir() { return std::string(LUMO_SIM_SOURCE_DIR) + "/res"
 bool parse_device_options(const std::vector<std::string>& args, DeviceOptions* options,
                           std::string* error) {
   for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg.rfind("--", 0) != 0) {
-      *error = "unexpected argument '" + arg + "'";
+    if (args[i].rfind("--", 0) != 0) {
+      *error = "unexpected argument '" + args[i] + "'";
       return false;
     }
-    std::string name = arg.substr(2);
+    std::string name = args[i].substr(2);
     std::optional<std::string> value;
-    size_t eq = name.find('=');
-    if (eq != std::string::npos) {
+    if (size_t eq = name.find('='); eq != std::string::npos) {
       value = name.substr(eq + 1);
-      name = name.substr(0, eq);
+      name.resize(eq);
     }
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& s : kOptions) {
-      if (name == s.name) spec = &s;
-    }
+    const OptionSpec* spec = find_option(name);
     if (spec == nullptr) {
       *error = "unknown option --" + name;
       return false;
     }
-    if (spec->has_value && !value) {
+    if (spec->has_value() && !value) {
       if (i + 1 >= args.size()) {
         *error = "--" + name + " needs a value";
         return false;
       }
       value = args[++i];
     }
-    if (!spec->has_value && value) {
+    if (!spec->has_value() && value) {
       *error = "--" + name + " takes no value";
       return false;
     }
-    if (!apply_option(name, value.value_or(""), options, error)) return false;
+    if (!apply_option(*spec, value.value_or(""), options, error)) return false;
   }
   return true;
 }
@@ -224,8 +220,10 @@ const char* device_options_help() {
          "  --force                    replace a device root made by lumo-sim\n";
 }
 
-bool create_device(const std::string& dir_arg, const DeviceOptions& o, std::string* error) {
-  std::string dir = absolute_path(dir_arg);
+namespace {
+
+// Refuses "/" and foreign folders; empties a root lumo-sim made when forced.
+bool prepare_root_folder(const std::string& dir, bool force, std::string* error) {
   if (dir == "/") {
     *error = "refusing to use / as a device root";
     return false;
@@ -235,7 +233,7 @@ bool create_device(const std::string& dir_arg, const DeviceOptions& o, std::stri
     return false;
   }
   if (is_directory(dir) && !directory_is_empty(dir)) {
-    if (!o.force) {
+    if (!force) {
       *error = dir + " is not empty (use --force to replace a device root made by lumo-sim)";
       return false;
     }
@@ -252,66 +250,91 @@ bool create_device(const std::string& dir_arg, const DeviceOptions& o, std::stri
     *error = "cannot create " + dir;
     return false;
   }
-  Device device(dir);
-  auto put = [&](const std::string& device_path, const std::string& content) {
-    return write_file(device.path(device_path), content);
-  };
-  bool ok = put(std::string("/") + kDeviceMarker, "lumo-sim device root\n");
+  return true;
+}
 
-  // Screen: two pages of black pixels and the screen information.
-  size_t page = static_cast<size_t>(o.width) * o.height * (o.bits_per_pixel / 8);
-  ok = put("/dev/graphics/fb0", std::string(2 * page, '\0')) && ok;
-  ok = put("/dev/graphics/fb0.info", fb_info_text(o)) && ok;
-  if (o.with_tty) ok = put("/dev/tty0", "") && ok;
-  if (o.with_alarm) ok = put("/dev/alarm", "") && ok;
-  if (o.with_input) ok = make_fifo(device.path("/dev/input/event0")) && ok;
-  ok = make_dirs(device.path("/dev/input")) && ok;
-  ok = make_dirs(device.path("/dev/log")) && ok;
-  ok = make_dirs(device.path("/dev/socket")) && ok;
-  ok = make_dirs(device.path("/dev/__properties__")) && ok;
-  ok = make_dirs(device.path("/data/property")) && ok;
+// Screen, console, alarm, input node and the folders the program writes into.
+bool write_devices(const Device& d, const DeviceOptions& o) {
+  bool ok = d.write_screen({o.width, o.height, o.bits_per_pixel, 0});
+  if (o.with_tty) ok = d.write("/dev/tty0", "") && ok;
+  if (o.with_alarm) ok = d.write("/dev/alarm", "") && ok;
+  if (o.with_input) ok = d.make_fifo("/dev/input/event0") && ok;
+  for (const char* dir : {"/dev/input", "/dev/log", "/dev/socket", "/dev/__properties__", "/data/property"}) {
+    ok = d.make_dir(dir) && ok;
+  }
+  return ok;
+}
 
-  // Power supplies.
+bool write_power_supplies(const Device& d, const DeviceOptions& o) {
   const std::string ps = "/sys/class/power_supply/";
-  ok = put(ps + "ac/type", sysfs("Mains")) && put(ps + "ac/online", sysfs(o.ac_online)) && ok;
-  ok = put(ps + "usb/type", sysfs("USB")) && put(ps + "usb/online", sysfs(o.usb_online)) && ok;
   bool charging = o.ac_online || o.usb_online;
-  std::string status = !o.status.empty() ? o.status : charging ? "Charging" : "Discharging";
-  int charger_mv = o.charger_voltage_mv >= 0 ? o.charger_voltage_mv : charging ? 5000 : 0;
-  const std::string bat = ps + "battery/";
-  ok = put(bat + "type", sysfs("Battery")) && ok;
-  ok = put(bat + "status", sysfs(status)) && put(bat + "health", sysfs(o.health)) && ok;
-  ok = put(bat + "present", sysfs(o.present)) && put(bat + "capacity", sysfs(o.level)) && ok;
-  ok = put(bat + "voltage_now", sysfs(o.voltage_mv * 1000)) && ok;
-  ok = put(bat + "temp", sysfs(o.temperature)) && put(bat + "technology", sysfs(o.technology)) && ok;
-  ok = put(bat + "charge_now", sysfs(charger_mv)) && put(bat + "current_now", sysfs(o.current)) && ok;
-  ok = put(bat + "is_adapt_completed", sysfs(o.adapt_completed)) && ok;
+  const std::pair<std::string, std::string> files[] = {
+      {"ac/type", "Mains"},
+      {"ac/online", std::to_string(o.ac_online)},
+      {"usb/type", "USB"},
+      {"usb/online", std::to_string(o.usb_online)},
+      {"battery/type", "Battery"},
+      {"battery/status", !o.status.empty() ? o.status : charging ? "Charging" : "Discharging"},
+      {"battery/health", o.health},
+      {"battery/present", std::to_string(o.present)},
+      {"battery/capacity", std::to_string(o.level)},
+      {"battery/voltage_now", std::to_string(o.voltage_mv * 1000)},
+      {"battery/temp", std::to_string(o.temperature)},
+      {"battery/technology", o.technology},
+      {"battery/charge_now",
+       std::to_string(o.charger_voltage_mv >= 0 ? o.charger_voltage_mv : charging ? 5000 : 0)},
+      {"battery/current_now", std::to_string(o.current)},
+      {"battery/is_adapt_completed", std::to_string(o.adapt_completed)},
+  };
+  bool ok = true;
+  for (const auto& [name, value] : files) ok = d.write(ps + name, sysfs(value)) && ok;
+  return ok;
+}
 
-  // Lights, vibrator, power management, CPU frequency.
+// Lights, vibrator, power management, start-up source, CPU frequency.
+bool write_system_files(const Device& d, const DeviceOptions& o) {
+  bool ok = true;
   if (o.with_lights) {
     for (const char* light : {"backlight", "keyboard", "buttons", "battery", "notifications",
                               "attention", "bluetooth", "wifi"}) {
-      ok = make_dirs(device.path(std::string("/sys/class/leds/") + light)) && ok;
+      ok = d.make_dir(std::string("/sys/class/leds/") + light) && ok;
     }
   }
-  ok = put("/sys/class/timed_output/vibrator/enable", sysfs(0)) && ok;
-  ok = put("/sys/power/wake_lock", "") && put("/sys/power/wake_unlock", "") && ok;
-  ok = put("/sys/power/state", sysfs("on")) && ok;
-  ok = put("/sys/power/startup_mode", o.startup.empty() ? "" : sysfs(o.startup)) && ok;
-  ok = put("/sys/power/app_boot", o.app_boot.empty() ? "" : sysfs(o.app_boot)) && ok;
+  ok = d.write("/sys/class/timed_output/vibrator/enable", sysfs(0)) && ok;
+  ok = d.write("/sys/power/wake_lock", "") && d.write("/sys/power/wake_unlock", "") && ok;
+  ok = d.write("/sys/power/state", sysfs("on")) && ok;
+  ok = d.write("/sys/power/startup_mode", o.startup.empty() ? "" : sysfs(o.startup)) && ok;
+  ok = d.write("/sys/power/app_boot", o.app_boot.empty() ? "" : sysfs(o.app_boot)) && ok;
   for (const char* cpu : {"cpu0", "cpu1"}) {
     std::string base = std::string("/sys/devices/system/cpu/") + cpu;
-    ok = put(base + "/online", sysfs(strcmp(cpu, "cpu0") == 0 ? 1 : 0)) && ok;
-    ok = put(base + "/cpufreq/scaling_governor", sysfs("userspace")) && ok;
-    ok = put(base + "/cpufreq/ondemand/up_threshold", sysfs(80)) && ok;
-    ok = put(base + "/cpufreq/scaling_min_freq", sysfs(384000)) && ok;
+    ok = d.write(base + "/online", sysfs(strcmp(cpu, "cpu0") == 0 ? 1 : 0)) && ok;
+    ok = d.write(base + "/cpufreq/scaling_governor", sysfs("userspace")) && ok;
+    ok = d.write(base + "/cpufreq/ondemand/up_threshold", sysfs(80)) && ok;
+    ok = d.write(base + "/cpufreq/scaling_min_freq", sysfs(384000)) && ok;
   }
+  return ok;
+}
 
-  // Properties that init would have set before starting the program.
-  if (!o.language.empty()) ok = device.set_property("persist.sys.language", o.language) && ok;
-  if (!o.country.empty()) ok = device.set_property("persist.sys.country", o.country) && ok;
-  for (const auto& [key, value] : o.properties) ok = device.set_property(key, value) && ok;
+// Properties that init would have set before starting the program.
+bool write_properties(const Device& d, const DeviceOptions& o) {
+  bool ok = true;
+  if (!o.language.empty()) ok = d.set_property("persist.sys.language", o.language) && ok;
+  if (!o.country.empty()) ok = d.set_property("persist.sys.country", o.country) && ok;
+  for (const auto& [key, value] : o.properties) ok = d.set_property(key, value) && ok;
+  return ok;
+}
 
+}  // namespace
+
+bool create_device(const std::string& dir_arg, const DeviceOptions& o, std::string* error) {
+  std::string dir = absolute_path(dir_arg);
+  if (!prepare_root_folder(dir, o.force, error)) return false;
+  Device device(dir);
+  bool ok = device.write(std::string("/") + kDeviceMarker, "lumo-sim device root\n");
+  ok = write_devices(device, o) && ok;
+  ok = write_power_supplies(device, o) && ok;
+  ok = write_system_files(device, o) && ok;
+  ok = write_properties(device, o) && ok;
   install_resources(dir, o.res_dir.empty() ? default_res_dir() : o.res_dir);
   if (!ok) *error = "could not write every file of the device root " + dir;
   return ok;
@@ -323,13 +346,37 @@ std::string Device::path(const std::string& device_path) const {
 
 bool Device::is_device_root() const { return path_exists(path(std::string("/") + kDeviceMarker)); }
 
-std::string Device::property(const std::string& key) const {
-  return read_file(path(property_device_path(key))).value_or("");
+std::string Device::read(const std::string& device_path) const {
+  return read_file(path(device_path)).value_or("");
 }
+
+bool Device::write(const std::string& device_path, const std::string& content) const {
+  return write_file(path(device_path), content);
+}
+
+bool Device::exists(const std::string& device_path) const { return path_exists(path(device_path)); }
+
+bool Device::make_dir(const std::string& device_path) const { return make_dirs(path(device_path)); }
+
+bool Device::make_fifo(const std::string& device_path) const {
+  std::string p = path(device_path);
+  make_parent_dirs(p);
+  return mkfifo(p.c_str(), 0644) == 0;
+}
+
+bool Device::remove(const std::string& device_path) const {
+  return ::remove(path(device_path).c_str()) == 0 || errno == ENOENT;
+}
+
+std::string Device::property_path(const std::string& key) {
+  return (key.rfind("persist.", 0) == 0 ? "/data/property/" : "/dev/__properties__/") + key;
+}
+
+std::string Device::property(const std::string& key) const { return read(property_path(key)); }
 
 bool Device::set_property(const std::string& key, const std::string& value) const {
   if (!valid_property_key(key) || value.size() > 91) return false;
-  return write_file_atomic(path(property_device_path(key)), value);
+  return write_file_atomic(path(property_path(key)), value);
 }
 
 bool Device::write_battery(const BatteryFields& f) const {
@@ -410,9 +457,120 @@ std::vector<std::string> Device::reboot_lines() const {
   return split_lines(read_file(path("/dev/reboot")).value_or(""));
 }
 
+std::vector<std::string> Device::log_texts(char priority) const {
+  std::vector<std::string> texts;
+  for (const std::string& line : log_lines()) {
+    if (priority == 0 || (!line.empty() && line[0] == priority)) texts.push_back(log_text(line));
+  }
+  return texts;
+}
+
+bool Device::log_contains(const std::string& text) const {
+  for (const std::string& t : log_texts()) {
+    if (t == text) return true;
+  }
+  return false;
+}
+
+bool Device::write_screen(const FrameInfo& info, char fill) const {
+  size_t page = static_cast<size_t>(info.xres) * info.yres * (info.bits_per_pixel / 8);
+  return write("/dev/graphics/fb0", std::string(2 * page, fill)) &&
+         write("/dev/graphics/fb0.info", frame_info_text(info));
+}
+
+int Device::send_uevent(const std::string& datagram, int timeout_ms) const {
+  return send_datagram(path("/dev/socket/uevent"), datagram, timeout_ms);
+}
+
 std::string log_text(const std::string& line) {
   size_t colon = line.find("): ");
   return colon == std::string::npos ? line : line.substr(colon + 3);
+}
+
+}  // namespace sim
+
+namespace sim {
+
+std::string frame_info_text(const FrameInfo& info) {
+  char text[160];
+  snprintf(text, sizeof(text), "xres=%d\nyres=%d\nbits_per_pixel=%d\nyoffset=%d\n", info.xres,
+           info.yres, info.bits_per_pixel, info.yoffset);
+  return text;
+}
+
+bool parse_frame_info(const std::string& text, FrameInfo* info) {
+  FrameInfo out;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t nl = text.find('\n', pos);
+    if (nl == std::string::npos) nl = text.size();
+    std::string line = text.substr(pos, nl - pos);
+    pos = nl + 1;
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string key = line.substr(0, eq);
+    int value;
+    if (!parse_int(line.substr(eq + 1), &value)) continue;
+    if (key == "xres") out.xres = value;
+    if (key == "yres") out.yres = value;
+    if (key == "bits_per_pixel") out.bits_per_pixel = value;
+    if (key == "yoffset") out.yoffset = value;
+  }
+  if (out.xres <= 0 || out.yres <= 0 || out.xres > 8192 || out.yres > 8192 ||
+      out.bits_per_pixel <= 0 || out.yoffset < 0) {
+    return false;
+  }
+  *info = out;
+  return true;
+}
+
+
+bool read_frame_info(const Device& device, FrameInfo* info, std::string* error) {
+  // The program rewrites the file on every pan; a read in the middle of a
+  // rewrite can see it short, so try a few times.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    std::optional<std::string> text = read_file(device.path("/dev/graphics/fb0.info"));
+    if (!text) {
+      *error = "no screen information at " + device.path("/dev/graphics/fb0.info");
+      return false;
+    }
+    if (parse_frame_info(*text, info)) return true;
+    sleep_ms(2);
+  }
+  *error = "unreadable screen information in " + device.path("/dev/graphics/fb0.info");
+  return false;
+}
+
+std::string uevent_datagram(const std::vector<std::string>& texts) {
+  std::string datagram;
+  for (const std::string& t : texts) {
+    datagram += t;
+    datagram.push_back('\0');
+  }
+  return datagram;
+}
+
+int send_datagram(const std::string& socket_path, const std::string& bytes, int timeout_ms) {
+  UniqueFd sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!sock) return errno;
+  timeval timeout = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+  sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  UniqueFd dir;
+  if (socket_path.size() < sizeof(addr.sun_path)) {
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", socket_path.c_str());
+  } else {
+    size_t slash = socket_path.rfind('/');
+    dir.reset(open(socket_path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return errno;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "/proc/self/fd/%d/%s", dir.get(),
+             socket_path.c_str() + slash + 1);
+  }
+  ssize_t n = sendto(sock.get(), bytes.data(), bytes.size(), timeout_ms == 0 ? MSG_DONTWAIT : 0,
+                     reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  if (n == static_cast<ssize_t>(bytes.size())) return 0;
+  return n < 0 ? errno : EMSGSIZE;
 }
 
 }  // namespace sim

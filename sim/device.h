@@ -61,6 +61,27 @@ bool create_device(const std::string& dir, const DeviceOptions& options, std::st
 // The default resource folder (the source tree's res/).
 std::string default_res_dir();
 
+// The screen information of dev/graphics/fb0.info.
+struct FrameInfo {
+  int xres = 0;
+  int yres = 0;
+  int bits_per_pixel = 0;
+  int yoffset = 0;
+};
+
+// The file's text: "xres=..", "yres=..", "bits_per_pixel=..", "yoffset=.." lines.
+std::string frame_info_text(const FrameInfo& info);
+// Reads those lines (others ignored); false when a size is missing or absurd.
+bool parse_frame_info(const std::string& text, FrameInfo* info);
+
+// A uevent as the kernel sends it: each text NUL-terminated, ACTION@DEVPATH first.
+std::string uevent_datagram(const std::vector<std::string>& texts);
+// Sends one datagram to the Unix socket at the host path `socket_path`. A
+// path too long for a socket address is reached through a descriptor of its
+// folder (/proc/self/fd/N/NAME). `timeout_ms` 0 does not wait for room.
+// 0, or the errno of the failure.
+int send_datagram(const std::string& socket_path, const std::string& bytes, int timeout_ms);
+
 // The battery and charger facts that a scenario changes.
 struct BatteryFields {
   std::optional<int> level, voltage_mv, charger_voltage_mv, temperature, current, present, adapt;
@@ -76,8 +97,26 @@ class Device {
   std::string path(const std::string& device_path) const;
   bool is_device_root() const;
 
+  // Plain file access by device path. `read` gives "" for a missing file;
+  // `write` replaces the content and makes the parent folders.
+  std::string read(const std::string& device_path) const;
+  bool write(const std::string& device_path, const std::string& content) const;
+  bool exists(const std::string& device_path) const;
+  bool make_dir(const std::string& device_path) const;
+  bool make_fifo(const std::string& device_path) const;
+  bool remove(const std::string& device_path) const;  // true when it is gone
+
+  // The property store: "persist." keys under data/property/, others under
+  // dev/__properties__/. `set_property` writes as init does (atomically) and
+  // refuses what the store refuses (a bad key, a value over 91 bytes).
+  static std::string property_path(const std::string& key);
   std::string property(const std::string& key) const;  // "" when unset
   bool set_property(const std::string& key, const std::string& value) const;
+
+  // dev/graphics/fb0 as two pages of `fill` bytes, and its screen information.
+  bool write_screen(const FrameInfo& info, char fill = 0) const;
+  // Sends a datagram to the program's uevent socket (see send_datagram).
+  int send_uevent(const std::string& datagram, int timeout_ms) const;
 
   // Writes the given power-supply attributes (sysfs style, newline-ended).
   bool write_battery(const BatteryFields& fields) const;
@@ -90,7 +129,12 @@ class Device {
   // The backlight level (the low byte of its grey colour).
   int backlight_level() const;
 
+  // Complete lines of dev/log/main and dev/reboot (a line still being
+  // written is left out); `log_texts` are the texts after "): ", of one
+  // priority letter (D, I, W, E) when `priority` is not 0.
   std::vector<std::string> log_lines() const;
+  std::vector<std::string> log_texts(char priority = 0) const;
+  bool log_contains(const std::string& text) const;
   std::vector<std::string> reboot_lines() const;
 
  private:
@@ -99,5 +143,8 @@ class Device {
 
 // The text after "): " of a log line "P/lumo(PID): TEXT".
 std::string log_text(const std::string& line);
+
+// Reads dev/graphics/fb0.info, retrying a read that catches a pan's rewrite.
+bool read_frame_info(const Device& device, FrameInfo* info, std::string* error);
 
 }  // namespace sim

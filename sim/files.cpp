@@ -33,6 +33,16 @@ int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
 
 }  // namespace
 
+TempDir::TempDir() {
+  char templ[] = "/tmp/lumo-test-XXXXXX";
+  const char* made = mkdtemp(templ);
+  dir_ = made == nullptr ? "" : made;
+}
+
+TempDir::~TempDir() {
+  if (!dir_.empty()) remove_tree(dir_);
+}
+
 std::optional<std::string> read_file(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::nullopt;

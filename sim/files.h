@@ -4,6 +4,8 @@
 // device layout; sim/device.h does.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -46,5 +48,50 @@ bool parse_int(const std::string& text, int* out);
 
 // Strips trailing newlines and NUL bytes, as a sysfs reader would.
 std::string trim_sysfs(const std::string& text);
+
+// Owns one descriptor: closed on destruction; -1 is empty.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  void reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// A fresh folder under /tmp, removed with everything in it on destruction.
+// `dir()` is "" when it could not be made.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& dir() const { return dir_; }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+ private:
+  std::string dir_;
+};
+
+// Tests `condition` every 5 ms until it holds (true) or `timeout_ms` pass
+// (false); always tests at least once.
+template <typename Condition>
+bool wait_until(Condition condition, int timeout_ms = 3000) {
+  int64_t deadline = monotonic_ms() + timeout_ms;
+  while (!condition()) {
+    if (monotonic_ms() > deadline) return false;
+    sleep_ms(5);
+  }
+  return true;
+}
 
 }  // namespace sim

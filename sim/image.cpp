@@ -93,7 +93,7 @@ uint32_t scale_color(uint32_t c, double f) {
 
 // libpng reports errors by longjmp; these wrappers keep every C++ object out
 // of the functions that call setjmp.
-bool png_write_rows(FILE* f, int width, int height, png_bytep* rows) {
+bool png_write_rows(FILE* f, const PngPicture& p, png_bytep* rows) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   if (png == nullptr) return false;
   png_infop info = png_create_info_struct(png);
@@ -102,9 +102,16 @@ bool png_write_rows(FILE* f, int width, int height, png_bytep* rows) {
     return false;
   }
   png_init_io(png, f);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
-               PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-               PNG_FILTER_TYPE_DEFAULT);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(p.width), static_cast<png_uint_32>(p.height),
+               p.bit_depth, p.color_type, p.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  if (!p.palette.empty()) {
+    png_set_PLTE(png, info, reinterpret_cast<png_const_colorp>(p.palette.data()),
+                 static_cast<int>(p.palette.size() / 3));
+  }
+  if (!p.alphas.empty()) {
+    png_set_tRNS(png, info, p.alphas.data(), static_cast<int>(p.alphas.size()), nullptr);
+  }
   png_write_info(png, info);
   png_write_image(png, rows);
   png_write_end(png, nullptr);
@@ -149,32 +156,6 @@ bool png_read_rgba(FILE* f, png_uint_32* width, png_uint_32* height, unsigned ch
   png_read_end(png, nullptr);
   free(rows);
   png_destroy_read_struct(&png, &info, nullptr);
-  return true;
-}
-
-bool parse_frame_info(const std::string& text, FrameInfo* info) {
-  FrameInfo out;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) nl = text.size();
-    std::string line = text.substr(pos, nl - pos);
-    pos = nl + 1;
-    size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    std::string key = line.substr(0, eq);
-    int value;
-    if (!parse_int(line.substr(eq + 1), &value)) continue;
-    if (key == "xres") out.xres = value;
-    if (key == "yres") out.yres = value;
-    if (key == "bits_per_pixel") out.bits_per_pixel = value;
-    if (key == "yoffset") out.yoffset = value;
-  }
-  if (out.xres <= 0 || out.yres <= 0 || out.xres > 8192 || out.yres > 8192 ||
-      out.bits_per_pixel <= 0 || out.yoffset < 0) {
-    return false;
-  }
-  *info = out;
   return true;
 }
 
@@ -251,23 +232,16 @@ uint32_t rgb565_to_argb(uint16_t p) {
   return 0xff000000u | (r << 16) | (g << 8) | b;
 }
 
-bool write_png(const std::string& path, const Image& image, std::string* error) {
-  if (image.width <= 0 || image.height <= 0) {
-    *error = "empty image";
+bool write_png_picture(const std::string& path, const PngPicture& picture, std::string* error) {
+  if (picture.width <= 0 || picture.height <= 0 || picture.pixels.empty() ||
+      picture.pixels.size() % static_cast<size_t>(picture.height) != 0) {
+    *error = "no picture to write to " + path;
     return false;
   }
-  std::vector<unsigned char> bytes(static_cast<size_t>(image.width) * image.height * 4);
-  std::vector<png_bytep> rows(static_cast<size_t>(image.height));
-  for (int y = 0; y < image.height; ++y) {
-    unsigned char* row = bytes.data() + static_cast<size_t>(y) * image.width * 4;
-    rows[static_cast<size_t>(y)] = row;
-    for (int x = 0; x < image.width; ++x) {
-      uint32_t c = image.at(x, y);
-      row[x * 4 + 0] = static_cast<unsigned char>(c >> 16);
-      row[x * 4 + 1] = static_cast<unsigned char>(c >> 8);
-      row[x * 4 + 2] = static_cast<unsigned char>(c);
-      row[x * 4 + 3] = static_cast<unsigned char>(c >> 24);
-    }
+  size_t row_bytes = picture.pixels.size() / static_cast<size_t>(picture.height);
+  std::vector<png_bytep> rows(static_cast<size_t>(picture.height));
+  for (size_t y = 0; y < rows.size(); ++y) {
+    rows[y] = const_cast<png_bytep>(picture.pixels.data()) + y * row_bytes;
   }
   make_parent_dirs(path);
   FILE* f = fopen(path.c_str(), "wb");
@@ -275,10 +249,25 @@ bool write_png(const std::string& path, const Image& image, std::string* error) 
     *error = "cannot write " + path;
     return false;
   }
-  bool ok = png_write_rows(f, image.width, image.height, rows.data());
+  bool ok = png_write_rows(f, picture, rows.data());
   ok = fclose(f) == 0 && ok;
   if (!ok) *error = "cannot encode " + path;
   return ok;
+}
+
+bool write_png(const std::string& path, const Image& image, std::string* error) {
+  PngPicture picture;
+  picture.width = image.width;
+  picture.height = image.height;
+  picture.color_type = PNG_COLOR_TYPE_RGBA;
+  picture.pixels.reserve(image.pixels.size() * 4);
+  for (uint32_t c : image.pixels) {
+    picture.pixels.insert(picture.pixels.end(), {static_cast<unsigned char>(c >> 16),
+                                                 static_cast<unsigned char>(c >> 8),
+                                                 static_cast<unsigned char>(c),
+                                                 static_cast<unsigned char>(c >> 24)});
+  }
+  return write_png_picture(path, picture, error);
 }
 
 bool read_png(const std::string& path, Image* image, std::string* error) {
@@ -326,22 +315,6 @@ int draw_text(Image* image, int x, int y, const std::string& text, uint32_t colo
     pen += kGlyphAdvance * scale;
   }
   return pen - x;
-}
-
-bool read_frame_info(const Device& device, FrameInfo* info, std::string* error) {
-  // The program rewrites the file on every pan; a read in the middle of a
-  // rewrite can see it short, so try a few times.
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    std::optional<std::string> text = read_file(device.path("/dev/graphics/fb0.info"));
-    if (!text) {
-      *error = "no screen information at " + device.path("/dev/graphics/fb0.info");
-      return false;
-    }
-    if (parse_frame_info(*text, info)) return true;
-    sleep_ms(2);
-  }
-  *error = "unreadable screen information in " + device.path("/dev/graphics/fb0.info");
-  return false;
 }
 
 bool read_visible_page(const Device& device, Image* page, FrameInfo* info, std::string* error) {

@@ -27,6 +27,20 @@ struct Image {
   }
 };
 
+// A PNG file as libpng takes it: any colour type and depth, rows packed,
+// optional palette and palette alphas, optionally interlaced. Tests make the
+// program's pictures with it; `write_png` writes an Image through it.
+struct PngPicture {
+  int width = 1, height = 1;
+  int color_type = 2;  // PNG_COLOR_TYPE_RGB
+  int bit_depth = 8;
+  bool interlaced = false;
+  std::vector<unsigned char> pixels;
+  std::vector<uint8_t> palette;  // R, G, B per entry
+  std::vector<uint8_t> alphas;   // palette alphas (tRNS)
+};
+// Writes the picture (parent folders made). False with a message on failure.
+bool write_png_picture(const std::string& path, const PngPicture& picture, std::string* error);
 bool write_png(const std::string& path, const Image& image, std::string* error);
 bool read_png(const std::string& path, Image* image, std::string* error);
 
@@ -36,15 +50,6 @@ void fill_rect(Image* image, int x, int y, int w, int h, uint32_t color);
 int draw_text(Image* image, int x, int y, const std::string& text, uint32_t color, int scale);
 int text_width(const std::string& text, int scale);
 
-// The screen information of dev/graphics/fb0.info.
-struct FrameInfo {
-  int xres = 0;
-  int yres = 0;
-  int bits_per_pixel = 0;
-  int yoffset = 0;
-};
-
-bool read_frame_info(const Device& device, FrameInfo* info, std::string* error);
 // The visible page as 0xFFRRGGBB pixels (565 widened by replicating top bits;
 // 32-bit pages are bytes R, G, B, A in memory).
 bool read_visible_page(const Device& device, Image* page, FrameInfo* info, std::string* error);

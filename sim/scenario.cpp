@@ -41,7 +41,8 @@ bool valid_name(const std::string& name) {
   return true;
 }
 
-// Parses one line's words into a step. `fail` collects the message.
+// Parses one line's words into a step: a table of verbs, and a table of what
+// "expect" can check. `fail` keeps the message.
 class LineParser {
  public:
   LineParser(const std::vector<Word>& words, Step* step) : w_(words), step_(step) {}
@@ -50,6 +51,12 @@ class LineParser {
   const std::string& error() const { return error_; }
 
  private:
+  using Rule = bool (LineParser::*)();
+  struct Verb {
+    const char* word;
+    Rule rule;
+  };
+
   bool fail(const std::string& message) {
     error_ = message;
     return false;
@@ -57,34 +64,49 @@ class LineParser {
   size_t size() const { return w_.size(); }
   const std::string& at(size_t i) const { return w_[i].text; }
   bool is(size_t i, const char* word) const { return i < w_.size() && !w_[i].quoted && w_[i].text == word; }
-
-  // Takes a trailing "within MS" / "for MS" off the end; `end` becomes the
-  // number of words before it.
-  bool take_duration(int default_ms, size_t* end);
-  bool expect_words(size_t end, size_t count, const char* usage) {
-    return end == count ? true : fail(std::string("usage: ") + usage);
-  }
-  bool parse_battery();
-  bool parse_expect();
-  bool parse_key();
+  bool usage(bool ok, const std::string& text) { return ok ? true : fail("usage: " + text); }
   bool parse_int_word(size_t i, int64_t lo, int64_t hi, int64_t* out, const char* what);
+  bool device_path(size_t i);
+  bool time_text(size_t i);
+  // Takes a trailing "within MS" / "for MS" off the end into duration_ms.
+  bool take_duration(int default_ms);
+  // An optional "contains" at word i, then exactly one TEXT as the last word.
+  bool text_at(size_t i, const char* usage_text);
+
+  bool device();
+  bool start();
+  bool battery();
+  bool battery_field(const std::string& word);
+  bool plug();
+  bool key();
+  bool input();
+  bool wait();
+  bool screenshot();
+  bool set_property();
+  bool write();
+  bool remove();
+  bool uevent();
+  bool mark();
+  bool expect();
+
+  bool expect_log();
+  bool expect_reboot();
+  bool expect_property();
+  bool expect_exit();
+  bool expect_output();
+  bool expect_running();
+  bool expect_backlight();
+  bool expect_led();
+  bool expect_file();
+  bool expect_screen();
 
   const std::vector<Word>& w_;
   Step* step_;
+  size_t k_ = 1;     // in an expectation: the word that names what is expected
+  size_t end_ = 0;   // words before a trailing "within/for MS"
+  bool negative_ = false;
   std::string error_;
 };
-
-bool LineParser::take_duration(int default_ms, size_t* end) {
-  step_->duration_ms = default_ms;
-  *end = size();
-  if (size() >= 2 && (is(size() - 2, "within") || is(size() - 2, "for"))) {
-    if (!parse_duration(at(size() - 1), &step_->duration_ms)) {
-      return fail("bad duration '" + at(size() - 1) + "' (use 500, 500ms or 2s)");
-    }
-    *end = size() - 2;
-  }
-  return true;
-}
 
 bool LineParser::parse_int_word(size_t i, int64_t lo, int64_t hi, int64_t* out, const char* what) {
   if (i >= size()) return fail(std::string("missing ") + what);
@@ -95,51 +117,103 @@ bool LineParser::parse_int_word(size_t i, int64_t lo, int64_t hi, int64_t* out, 
   return true;
 }
 
-bool LineParser::parse_battery() {
-  step_->kind = StepKind::kBattery;
-  if (size() < 2) return fail("usage: battery FIELD=VALUE... (level, status, health, voltage, ...)");
-  BatteryFields& f = step_->battery;
-  for (size_t i = 1; i < size(); ++i) {
-    const std::string& word = at(i);
-    size_t eq = word.find('=');
-    if (eq == std::string::npos) return fail("battery field '" + word + "' has no '='");
-    std::string key = word.substr(0, eq), value = word.substr(eq + 1);
-    int v = 0;
-    struct IntField {
-      const char* name;
-      std::optional<int>* field;
-    };
-    const IntField ints[] = {
-        {"level", &f.level},         {"voltage", &f.voltage_mv}, {"charger_voltage", &f.charger_voltage_mv},
-        {"temp", &f.temperature},    {"current", &f.current},    {"present", &f.present},
-        {"adapt", &f.adapt},         {"ac", &f.ac_online},       {"usb", &f.usb_online},
-    };
-    bool done = false;
-    for (const IntField& field : ints) {
-      if (key != field.name) continue;
-      if (!parse_int(value, &v) || v < -10000000 || v > 10000000) {
-        return fail("battery field " + key + " needs a whole number, not '" + value + "'");
-      }
-      *field.field = v;
-      done = true;
+bool LineParser::device_path(size_t i) {
+  step_->name = at(i);
+  return valid_device_path(step_->name) ? true : fail("bad device path '" + step_->name + "'");
+}
+
+bool LineParser::time_text(size_t i) {
+  step_->text = at(i);
+  std::string message, probe;
+  return expand_time(step_->text, 0, &probe, &message) ? true : fail(message);
+}
+
+bool LineParser::take_duration(int default_ms) {
+  step_->duration_ms = default_ms;
+  end_ = size();
+  if (size() >= 2 && (is(size() - 2, "within") || is(size() - 2, "for"))) {
+    if (!parse_duration(at(size() - 1), &step_->duration_ms)) {
+      return fail("bad duration '" + at(size() - 1) + "' (use 500, 500ms or 2s)");
     }
-    if (done) continue;
-    if (key == "status") {
-      f.status = value;
-    } else if (key == "health") {
-      f.health = value;
-    } else if (key == "technology") {
-      f.technology = value;
-    } else {
-      return fail("unknown battery field '" + key +
-                  "' (level, status, health, voltage, charger_voltage, temp, current, present, "
-                  "technology, adapt, ac, usb)");
-    }
+    end_ = size() - 2;
   }
   return true;
 }
 
-bool LineParser::parse_key() {
+bool LineParser::text_at(size_t i, const char* usage_text) {
+  if (is(i, "contains") && i + 1 < end_) {
+    step_->contains = true;
+    ++i;
+  }
+  if (end_ != i + 1) return usage(false, usage_text);
+  step_->text = at(i);
+  return true;
+}
+
+bool LineParser::device() {
+  step_->kind = StepKind::kDevice;
+  step_->args.clear();
+  for (size_t i = 1; i < size(); ++i) step_->args.push_back(at(i));
+  DeviceOptions probe;
+  std::string message;
+  return parse_device_options(step_->args, &probe, &message) ? true : fail(message);
+}
+
+bool LineParser::start() {
+  step_->kind = StepKind::kStart;
+  if (size() == 2) step_->name = at(1);
+  return usage(size() == 1 || (size() == 2 && (is(1, "without-root") || is(1, "relative-root"))),
+               "start [without-root|relative-root]");
+}
+
+bool LineParser::battery_field(const std::string& word) {
+  BatteryFields& f = step_->battery;
+  struct IntField {
+    const char* name;
+    std::optional<int>* field;
+  };
+  const IntField ints[] = {
+      {"level", &f.level},      {"voltage", &f.voltage_mv}, {"charger_voltage", &f.charger_voltage_mv},
+      {"temp", &f.temperature}, {"current", &f.current},    {"present", &f.present},
+      {"adapt", &f.adapt},      {"ac", &f.ac_online},       {"usb", &f.usb_online},
+  };
+  const std::pair<const char*, std::optional<std::string>*> texts[] = {
+      {"status", &f.status}, {"health", &f.health}, {"technology", &f.technology}};
+  size_t eq = word.find('=');
+  if (eq == std::string::npos) return fail("battery field '" + word + "' has no '='");
+  std::string key = word.substr(0, eq), value = word.substr(eq + 1);
+  for (const IntField& field : ints) {
+    if (key != field.name) continue;
+    int v = 0;
+    if (!parse_int(value, &v) || v < -10000000 || v > 10000000) {
+      return fail("battery field " + key + " needs a whole number, not '" + value + "'");
+    }
+    return *field.field = v, true;
+  }
+  for (const auto& [name, field] : texts) {
+    if (key == name) return *field = value, true;
+  }
+  return fail("unknown battery field '" + key +
+              "' (level, status, health, voltage, charger_voltage, temp, current, present, "
+              "technology, adapt, ac, usb)");
+}
+
+bool LineParser::battery() {
+  step_->kind = StepKind::kBattery;
+  if (size() < 2) return fail("usage: battery FIELD=VALUE... (level, status, health, voltage, ...)");
+  for (size_t i = 1; i < size(); ++i) {
+    if (!battery_field(at(i))) return false;
+  }
+  return true;
+}
+
+bool LineParser::plug() {
+  step_->kind = at(0) == "plug" ? StepKind::kPlug : StepKind::kUnplug;
+  step_->name = size() > 1 ? at(1) : "ac";
+  return usage(size() <= 2 && (step_->name == "ac" || step_->name == "usb"), at(0) + " [ac|usb]");
+}
+
+bool LineParser::key() {
   step_->kind = StepKind::kKey;
   if (size() < 3 || (!is(1, "down") && !is(1, "up") && !is(1, "press"))) {
     return fail("usage: key down|up|press CODE [hold MS]");
@@ -155,188 +229,217 @@ bool LineParser::parse_key() {
   return true;
 }
 
-bool LineParser::parse_expect() {
-  if (size() < 2) return fail("usage: expect log|property|reboot|exit|backlight|led|file|screen ...");
-  size_t end;
-  bool negative = is(1, "no");
-  size_t k = negative ? 2 : 1;  // the word that names what is expected
-  if (k >= size()) return fail("usage: expect no log|reboot ...");
-  const std::string what = at(k);
-  if (negative && what != "log" && what != "reboot") return fail("'expect no' takes log or reboot");
-  if (!take_duration(negative || what == "running" ? 0 : kDefaultWithinMs, &end)) return false;
+bool LineParser::input() {
+  step_->kind = StepKind::kInput;
+  if (size() != 4) return fail("usage: input TYPE CODE VALUE");
+  const std::string& type = at(1);
+  step_->number = type == "syn" ? 0 : type == "key" ? 1 : type == "rel" ? 2 : type == "abs" ? 3 : -1;
+  if (step_->number < 0 && !parse_int_word(1, 0, 0xffff, &step_->number, "event type")) return false;
+  return parse_int_word(2, 0, 0xffff, &step_->code, "event code") &&
+         parse_int_word(3, INT32_MIN, INT32_MAX, &step_->extra, "event value");
+}
 
-  if (what == "log") {
-    step_->kind = negative ? StepKind::kExpectNoLog : StepKind::kExpectLog;
-    size_t t = k + 1;
-    if (is(t, "contains") && t + 1 < end) {
-      step_->contains = true;
-      ++t;
-    }
-    if (!expect_words(end, t + 1, "expect [no] log [contains] \"TEXT\" [within MS]")) return false;
-    step_->text = at(t);
-    return true;
+bool LineParser::wait() {
+  step_->kind = StepKind::kWait;
+  int ms = 0;
+  if (size() != 2 || !parse_duration(at(1), &ms)) return fail("usage: wait MS (500, 500ms or 2s)");
+  step_->number = ms;
+  return true;
+}
+
+bool LineParser::screenshot() {
+  step_->kind = StepKind::kScreenshot;
+  if (size() != 2 || !valid_name(at(1))) return fail("usage: screenshot NAME (letters, digits, . _ -)");
+  step_->name = at(1);
+  return true;
+}
+
+bool LineParser::set_property() {
+  step_->kind = StepKind::kSetProperty;
+  if (size() != 4 || !is(1, "property")) return fail("usage: set property KEY VALUE");
+  step_->name = at(2);
+  return time_text(3);
+}
+
+bool LineParser::write() {
+  step_->kind = StepKind::kWrite;
+  return usage(size() == 3, "write PATH \"TEXT\"") && device_path(1) && time_text(2);
+}
+
+bool LineParser::remove() {
+  step_->kind = StepKind::kRemove;
+  return usage(size() == 2, "remove PATH") && device_path(1);
+}
+
+bool LineParser::uevent() {
+  step_->kind = StepKind::kUevent;
+  if (size() < 2 || at(1).find('@') == std::string::npos) {
+    return fail("usage: uevent ACTION@DEVPATH [KEY=VALUE...]");
   }
-  if (what == "reboot") {
-    step_->kind = negative ? StepKind::kExpectNoReboot : StepKind::kExpectReboot;
-    if (negative) return expect_words(end, k + 1, "expect no reboot [for MS]");
-    if (end <= k + 1) return fail("usage: expect reboot LINE [within MS]");
-    for (size_t i = k + 1; i < end; ++i) step_->text += (i > k + 1 ? " " : "") + at(i);
-    return true;
+  for (size_t i = 1; i < size(); ++i) step_->args.push_back(at(i));
+  return true;
+}
+
+bool LineParser::mark() {
+  step_->kind = StepKind::kMark;
+  return usage(size() == 1, "mark");
+}
+
+bool LineParser::expect_log() {
+  if (!negative_ && is(k_ + 1, "order")) {
+    step_->kind = StepKind::kExpectLogOrder;
+    for (size_t i = k_ + 2; i < end_; ++i) step_->args.push_back(at(i));
+    return usage(step_->args.size() >= 2, "expect log order TEXT TEXT... [within MS]");
   }
-  if (what == "property") {
-    step_->kind = StepKind::kExpectProperty;
-    if (!expect_words(end, 4, "expect property KEY VALUE [within MS]")) return false;
-    step_->name = at(2);
-    step_->text = at(3);
-    return true;
+  step_->kind = negative_ ? StepKind::kExpectNoLog : StepKind::kExpectLog;
+  return text_at(k_ + 1, "expect [no] log [contains] \"TEXT\" [within MS]");
+}
+
+bool LineParser::expect_reboot() {
+  step_->kind = negative_ ? StepKind::kExpectNoReboot : StepKind::kExpectReboot;
+  if (negative_) return usage(end_ == k_ + 1, "expect no reboot [for MS]");
+  if (end_ <= k_ + 1) return fail("usage: expect reboot LINE [within MS]");
+  for (size_t i = k_ + 1; i < end_; ++i) step_->text += (i > k_ + 1 ? " " : "") + at(i);
+  return true;
+}
+
+bool LineParser::expect_property() {
+  step_->kind = StepKind::kExpectProperty;
+  if (!usage(end_ == 4, "expect property KEY VALUE [within MS]")) return false;
+  step_->name = at(2);
+  step_->text = at(3);
+  return true;
+}
+
+bool LineParser::expect_exit() {
+  step_->kind = StepKind::kExpectExit;
+  if (!usage(end_ == 2 || end_ == 3, "expect exit [STATUS] [within MS]")) return false;
+  return end_ == 2 || parse_int_word(2, 0, 255, &step_->number, "exit status");
+}
+
+bool LineParser::expect_output() {
+  step_->kind = StepKind::kExpectOutput;
+  step_->contains = true;
+  if (!usage(end_ == 3, "expect output \"TEXT\" [within MS]")) return false;
+  step_->text = at(2);
+  return true;
+}
+
+bool LineParser::expect_running() {
+  step_->kind = StepKind::kExpectRunning;
+  return usage(end_ == 2, "expect running [for MS]");
+}
+
+bool LineParser::expect_backlight() {
+  step_->kind = StepKind::kExpectBacklight;
+  return usage(end_ == 3, "expect backlight LEVEL [within MS]") &&
+         parse_int_word(2, 0, 255, &step_->number, "backlight level");
+}
+
+bool LineParser::expect_led() {
+  step_->kind = StepKind::kExpectLed;
+  if (!usage(end_ == 3, "expect led red|green|off|AARRGGBB [within MS]")) return false;
+  const std::string& c = step_->name = at(2);
+  const std::pair<const char*, int64_t> names[] = {{"red", 0xffff0000}, {"green", 0xff00ff00}, {"off", 0}};
+  for (const auto& [name, colour] : names) {
+    if (c == name) return step_->number = colour, true;
   }
-  if (what == "exit") {
-    step_->kind = StepKind::kExpectExit;
-    return expect_words(end, 2, "expect exit [within MS]");
+  char* stop = nullptr;
+  unsigned long v = strtoul(c.c_str(), &stop, 16);
+  if (c.size() != 8 || stop == nullptr || *stop != '\0') {
+    return fail("bad LED colour '" + c + "' (red, green, off or 8 hex digits)");
   }
-  if (what == "running") {
-    step_->kind = StepKind::kExpectRunning;
-    return expect_words(end, 2, "expect running [for MS]");
+  step_->number = static_cast<int64_t>(v);
+  return true;
+}
+
+bool LineParser::expect_file() {
+  step_->kind = StepKind::kExpectFile;
+  const char* usage_text = "expect file PATH [contains] \"TEXT\" [within MS]";
+  return usage(end_ >= 4, usage_text) && device_path(2) && text_at(3, usage_text);
+}
+
+bool LineParser::expect_screen() {
+  step_->kind = StepKind::kExpectScreen;
+  if (!usage(end_ == 3, "expect screen logo|drawn|black [within MS]")) return false;
+  step_->name = at(2);
+  if (step_->name != "logo" && step_->name != "drawn" && step_->name != "black") {
+    return fail("expect screen takes logo, drawn or black, not '" + step_->name + "'");
   }
-  if (what == "backlight") {
-    step_->kind = StepKind::kExpectBacklight;
-    if (!expect_words(end, 3, "expect backlight LEVEL [within MS]")) return false;
-    return parse_int_word(2, 0, 255, &step_->number, "backlight level");
-  }
-  if (what == "led") {
-    step_->kind = StepKind::kExpectLed;
-    if (!expect_words(end, 3, "expect led red|green|off|AARRGGBB [within MS]")) return false;
-    const std::string& c = at(2);
-    if (c == "red") {
-      step_->number = 0xffff0000;
-    } else if (c == "green") {
-      step_->number = 0xff00ff00;
-    } else if (c == "off") {
-      step_->number = 0;
-    } else {
-      char* stop = nullptr;
-      unsigned long v = strtoul(c.c_str(), &stop, 16);
-      if (c.size() != 8 || stop == nullptr || *stop != '\0') {
-        return fail("bad LED colour '" + c + "' (red, green, off or 8 hex digits)");
-      }
-      step_->number = static_cast<int64_t>(v);
-    }
-    step_->name = c;
-    return true;
-  }
-  if (what == "file") {
-    step_->kind = StepKind::kExpectFile;
-    size_t t = 3;
-    if (is(t, "contains") && t + 1 < end) {
-      step_->contains = true;
-      ++t;
-    }
-    if (end < 3 || !expect_words(end, t + 1, "expect file PATH [contains] \"TEXT\" [within MS]")) {
-      return false;
-    }
-    step_->name = at(2);
-    if (!valid_device_path(step_->name)) return fail("bad device path '" + step_->name + "'");
-    step_->text = at(t);
-    return true;
-  }
-  if (what == "screen") {
-    step_->kind = StepKind::kExpectScreen;
-    if (!expect_words(end, 3, "expect screen logo|drawn|black [within MS]")) return false;
-    step_->name = at(2);
-    if (step_->name != "logo" && step_->name != "drawn" && step_->name != "black") {
-      return fail("expect screen takes logo, drawn or black, not '" + step_->name + "'");
-    }
-    return true;
+  return true;
+}
+
+bool LineParser::expect() {
+  static constexpr Verb kExpectations[] = {
+      {"log", &LineParser::expect_log},         {"reboot", &LineParser::expect_reboot},
+      {"property", &LineParser::expect_property}, {"exit", &LineParser::expect_exit},
+      {"output", &LineParser::expect_output},   {"running", &LineParser::expect_running},
+      {"backlight", &LineParser::expect_backlight}, {"led", &LineParser::expect_led},
+      {"file", &LineParser::expect_file},       {"screen", &LineParser::expect_screen},
+  };
+  if (size() < 2) return fail("usage: expect log|property|reboot|exit|output|backlight|led|file|screen ...");
+  negative_ = is(1, "no");
+  k_ = negative_ ? 2 : 1;
+  if (k_ >= size()) return fail("usage: expect no log|reboot ...");
+  const std::string what = at(k_);
+  if (negative_ && what != "log" && what != "reboot") return fail("'expect no' takes log or reboot");
+  if (!take_duration(negative_ || what == "running" ? 0 : kDefaultWithinMs)) return false;
+  for (const Verb& e : kExpectations) {
+    if (what == e.word) return (this->*e.rule)();
   }
   return fail("unknown expectation '" + what + "'");
 }
 
 bool LineParser::parse() {
-  const std::string& verb = at(0);
+  static constexpr Verb kVerbs[] = {
+      {"device", &LineParser::device},     {"start", &LineParser::start},
+      {"battery", &LineParser::battery},   {"plug", &LineParser::plug},
+      {"unplug", &LineParser::plug},       {"key", &LineParser::key},
+      {"input", &LineParser::input},       {"wait", &LineParser::wait},
+      {"screenshot", &LineParser::screenshot}, {"set", &LineParser::set_property},
+      {"write", &LineParser::write},       {"remove", &LineParser::remove},
+      {"uevent", &LineParser::uevent},     {"mark", &LineParser::mark},
+      {"expect", &LineParser::expect},
+  };
   if (w_[0].quoted) return fail("a step begins with a word, not a quoted text");
-  if (verb == "device") {
-    step_->kind = StepKind::kDevice;
-    for (size_t i = 1; i < size(); ++i) step_->args.push_back(at(i));
-    DeviceOptions probe;
-    std::string message;
-    if (!parse_device_options(step_->args, &probe, &message)) return fail(message);
+  for (const Verb& v : kVerbs) {
+    if (at(0) == v.word) return (this->*v.rule)();
+  }
+  return fail("unknown step '" + at(0) + "'");
+}
+
+// The next logical line from `pos`: physical lines ending in '\' are joined
+// (with a blank). `lines` counts the physical lines taken.
+std::string next_line(const std::string& text, size_t* pos, int* lines) {
+  std::string line;
+  *lines = 0;
+  while (*pos < text.size()) {
+    size_t nl = text.find('\n', *pos);
+    if (nl == std::string::npos) nl = text.size();
+    std::string part = text.substr(*pos, nl - *pos);
+    *pos = nl + 1;
+    ++*lines;
+    if (!part.empty() && part.back() == '\r') part.pop_back();
+    if (part.empty() || part.back() != '\\') return line + part;
+    part.back() = ' ';
+    line += part;
+  }
+  return line;
+}
+
+// Adds one parsed step to the scenario; false with a message when it is out of place.
+bool add_step(Step step, Scenario* out, std::string* message) {
+  if (step.kind == StepKind::kDevice) {
+    if (!out->steps.empty()) return *message = "device lines must come before every other step", false;
+    out->device_args.insert(out->device_args.end(), step.args.begin(), step.args.end());
     return true;
   }
-  if (verb == "start") {
-    step_->kind = StepKind::kStart;
-    return size() == 1 ? true : fail("usage: start");
+  if (step.kind == StepKind::kStart) out->has_start = true;
+  if (step.kind == StepKind::kExpectExit && step.number != 0) {
+    out->exit_statuses.push_back(static_cast<int>(step.number));
   }
-  if (verb == "battery") return parse_battery();
-  if (verb == "plug" || verb == "unplug") {
-    step_->kind = verb == "plug" ? StepKind::kPlug : StepKind::kUnplug;
-    step_->name = size() > 1 ? at(1) : "ac";
-    if (size() > 2 || (step_->name != "ac" && step_->name != "usb")) {
-      return fail("usage: " + verb + " [ac|usb]");
-    }
-    return true;
-  }
-  if (verb == "key") return parse_key();
-  if (verb == "input") {
-    step_->kind = StepKind::kInput;
-    if (size() != 4) return fail("usage: input TYPE CODE VALUE");
-    const std::string& type = at(1);
-    step_->number = type == "syn" ? 0 : type == "key" ? 1 : type == "rel" ? 2 : type == "abs" ? 3 : -1;
-    if (step_->number < 0 && !parse_int_word(1, 0, 0xffff, &step_->number, "event type")) return false;
-    return parse_int_word(2, 0, 0xffff, &step_->code, "event code") &&
-           parse_int_word(3, INT32_MIN, INT32_MAX, &step_->extra, "event value");
-  }
-  if (verb == "wait") {
-    step_->kind = StepKind::kWait;
-    int ms = 0;
-    if (size() != 2 || !parse_duration(at(1), &ms)) return fail("usage: wait MS (500, 500ms or 2s)");
-    step_->number = ms;
-    return true;
-  }
-  if (verb == "screenshot") {
-    step_->kind = StepKind::kScreenshot;
-    if (size() != 2 || !valid_name(at(1))) return fail("usage: screenshot NAME (letters, digits, . _ -)");
-    step_->name = at(1);
-    return true;
-  }
-  if (verb == "set") {
-    step_->kind = StepKind::kSetProperty;
-    if (size() != 4 || !is(1, "property")) return fail("usage: set property KEY VALUE");
-    step_->name = at(2);
-    step_->text = at(3);
-    std::string message, probe;
-    if (!expand_time(step_->text, 0, &probe, &message)) return fail(message);
-    return true;
-  }
-  if (verb == "write") {
-    step_->kind = StepKind::kWrite;
-    if (size() != 3) return fail("usage: write PATH \"TEXT\"");
-    step_->name = at(1);
-    step_->text = at(2);
-    if (!valid_device_path(step_->name)) return fail("bad device path '" + step_->name + "'");
-    std::string message, probe;
-    if (!expand_time(step_->text, 0, &probe, &message)) return fail(message);
-    return true;
-  }
-  if (verb == "remove") {
-    step_->kind = StepKind::kRemove;
-    if (size() != 2) return fail("usage: remove PATH");
-    step_->name = at(1);
-    return valid_device_path(step_->name) ? true : fail("bad device path '" + step_->name + "'");
-  }
-  if (verb == "uevent") {
-    step_->kind = StepKind::kUevent;
-    if (size() < 2 || at(1).find('@') == std::string::npos) {
-      return fail("usage: uevent ACTION@DEVPATH [KEY=VALUE...]");
-    }
-    for (size_t i = 1; i < size(); ++i) step_->args.push_back(at(i));
-    return true;
-  }
-  if (verb == "mark") {
-    step_->kind = StepKind::kMark;
-    return size() == 1 ? true : fail("usage: mark");
-  }
-  if (verb == "expect") return parse_expect();
-  return fail("unknown step '" + verb + "'");
+  out->steps.push_back(std::move(step));
+  return true;
 }
 
 }  // namespace
@@ -456,34 +559,23 @@ bool parse_scenario(const std::string& text, const std::string& file, Scenario* 
                     std::string* error) {
   Scenario out;
   out.file = file;
-  int line_number = 0;
+  int line_number = 1;
   size_t pos = 0;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) nl = text.size();
-    std::string line = text.substr(pos, nl - pos);
-    pos = nl + 1;
-    ++line_number;
-    auto fail = [&](const std::string& message) {
-      *error = file + ":" + std::to_string(line_number) + ": " + message;
-      return false;
-    };
+  for (int taken = 0; pos < text.size(); line_number += taken) {
+    std::string line = next_line(text, &pos, &taken);
     std::vector<Word> words;
     std::string message;
-    if (!split_words(line, &words, &message)) return fail(message);
-    if (words.empty()) continue;
     Step step;
     step.line = line_number;
     step.source = line;
     LineParser parser(words, &step);
-    if (!parser.parse()) return fail(parser.error());
-    if (step.kind == StepKind::kDevice) {
-      if (!out.steps.empty()) return fail("device lines must come before every other step");
-      out.device_args.insert(out.device_args.end(), step.args.begin(), step.args.end());
-      continue;
+    bool ok = split_words(line, &words, &message) &&
+              (words.empty() || (parser.parse() ? add_step(std::move(step), &out, &message)
+                                                : (message = parser.error(), false)));
+    if (!ok) {
+      *error = file + ":" + std::to_string(line_number) + ": " + message;
+      return false;
     }
-    if (step.kind == StepKind::kStart) out.has_start = true;
-    out.steps.push_back(std::move(step));
   }
   DeviceOptions probe;
   std::string message;

@@ -1,5 +1,5 @@
-// Scenario files: one step a line, '#' comments, blank lines, double-quoted
-// texts (with \" \\ \n \t escapes). `parse_scenario` turns a file into steps
+// Scenario files: one step a line (a line ending in '\' goes on on the next),
+// '#' comments, blank lines, double-quoted texts (with \" \\ \n \t escapes). `parse_scenario` turns a file into steps
 // and checks every step, number and name before anything runs, so that a
 // mistake is reported with its line number and nothing is half played.
 // Pure functions, no I/O except reading the file in `load_scenario`.
@@ -15,7 +15,7 @@ namespace sim {
 
 enum class StepKind {
   kDevice,          // device OPTIONS...            (create options, before other steps)
-  kStart,           // start
+  kStart,           // start [without-root|relative-root]
   kBattery,         // battery FIELD=VALUE...
   kPlug,            // plug [ac|usb]
   kUnplug,          // unplug [ac|usb]
@@ -29,11 +29,13 @@ enum class StepKind {
   kUevent,          // uevent ACTION@DEVPATH [KEY=VALUE...]
   kMark,            // mark
   kExpectLog,       // expect log [contains] TEXT [within MS]
+  kExpectLogOrder,  // expect log order TEXT TEXT... [within MS]
   kExpectNoLog,     // expect no log [contains] TEXT [for MS]
   kExpectProperty,  // expect property KEY VALUE [within MS]
   kExpectReboot,    // expect reboot LINE [within MS]
   kExpectNoReboot,  // expect no reboot [for MS]
-  kExpectExit,      // expect exit [within MS]
+  kExpectExit,      // expect exit [STATUS] [within MS]
+  kExpectOutput,    // expect output TEXT [within MS]
   kExpectRunning,   // expect running [for MS]
   kExpectBacklight, // expect backlight N [within MS]
   kExpectLed,       // expect led red|green|off|AARRGGBB [within MS]
@@ -49,10 +51,10 @@ struct Step {
   StepKind kind = StepKind::kStart;
   int line = 0;
   std::string source;             // the line as written, for messages
-  std::vector<std::string> args;  // device options; uevent texts
-  std::string name;               // key/property/path/screenshot name/key action/supply
+  std::vector<std::string> args;  // device options; uevent texts; log texts in order
+  std::string name;               // key/property/path/screenshot name/key action/supply/start mode
   std::string text;               // expected or written text, property value
-  int64_t number = 0;             // key code, level, colour, ms to wait
+  int64_t number = 0;             // key code, level, colour, ms to wait, exit status
   int64_t extra = 0;              // key hold ms; input value
   int64_t code = 0;               // input code
   int duration_ms = 0;            // within / for
@@ -65,6 +67,7 @@ struct Scenario {
   std::vector<Step> steps;
   std::vector<std::string> device_args;  // all "device" lines, in order
   bool has_start = false;                // a "start" step: no implicit start
+  std::vector<int> exit_statuses;        // statuses other than 0 that "expect exit" names
 };
 
 // Parses scenario text. On error returns false and sets `error` to

@@ -13,12 +13,10 @@
 #include "config/settings.h"
 #include "core/message_queue.h"
 #include "tests/support/device_root.h"
-#include "tests/support/uevent.h"
 
 namespace {
 
 using lumo_test::DeviceRoot;
-using lumo_test::uevent_text;
 using lumo_test::wait_until;
 using Files = std::vector<std::array<std::string, 3>>;  // supply, attribute, content
 using Texts = std::vector<std::string>;
@@ -208,7 +206,7 @@ TEST_F(BatteryTest, ForceEntryVoltageCapAndChargerOnlineRule) {
   }
 }
 
-const std::string kSupplyEvent = uevent_text("change@/devices/platform/charger/power_supply/battery", "SUBSYSTEM=power_supply");
+const std::string kSupplyEvent = sim::uevent_datagram({"change@/devices/platform/charger/power_supply/battery", "SUBSYSTEM=power_supply"});
 
 // Every test starts the thread. It is never joined: stop and wake it, so that
 // it has ended before the next test.
@@ -216,7 +214,7 @@ class BatteryThreadTest : public BatteryTest {
  protected:
   void TearDown() override {
     stopBatteryThread();
-    send(uevent_text("change@/devices/teardown"));
+    send(sim::uevent_datagram({"change@/devices/teardown"}));
     EXPECT_TRUE(wait_until([&] { return root_.log_contains("Battery thread exit."); }));
     BatteryTest::TearDown();
   }
@@ -226,11 +224,11 @@ class BatteryThreadTest : public BatteryTest {
     EXPECT_TRUE(wait_until([&] { return root_.exists("/dev/socket/uevent"); }));
     return result;
   }
-  void send(const std::string& bytes) { EXPECT_TRUE(lumo_test::send_uevent_to(root_.path("/dev/socket/uevent"), bytes)); }
+  void send(const std::string& bytes) { EXPECT_TRUE(sim::send_datagram(root_.path("/dev/socket/uevent"), bytes, 2000) == 0); }
   // Events are handled in order: once this one is logged, all before it are done.
   void sync() {
     std::string header = "change@/devices/sync" + std::to_string(++syncs_);
-    send(uevent_text(header));
+    send(sim::uevent_datagram({header}));
     ASSERT_TRUE(wait_until([&] { return root_.log_contains(" event : " + header); }));
   }
   // A power-supply event; the one message it produced (code, online, level), or -1s.
@@ -249,8 +247,8 @@ TEST_F(BatteryThreadTest, ForeignEventsFloodAndFullQueue) {
   write(root_, {{"battery", "capacity", "40"}});
   std::string beyond_cut(2000, 'x');
   beyond_cut.replace(1015, 12, "power_supply");  // crosses the 1023-byte cut
-  const std::string shapes[] = {uevent_text("add@/devices/virtual/input/input3"), beyond_cut, std::string(1023, 'y'),
-                                uevent_text("change@/devices/soc/foo", "SUBSYSTEM=power_supply"), ""};
+  const std::string shapes[] = {sim::uevent_datagram({"add@/devices/virtual/input/input3"}), beyond_cut, std::string(1023, 'y'),
+                                sim::uevent_datagram({"change@/devices/soc/foo", "SUBSYSTEM=power_supply"}), ""};
   for (const std::string& e : shapes) send(e);
   sync();
   EXPECT_TRUE(root_.log_contains(" event : add@/devices/virtual/input/input3"));

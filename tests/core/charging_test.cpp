@@ -6,16 +6,13 @@
 #include "config/settings.h"
 #include "core/charging.h"
 #include "lights/lights.h"
-#include "tests/support/phone.h"
+#include "tests/support/device_root.h"
 #include "ui/charge_anim.h"
 #include "ui/ui.h"
 
 namespace {
 
 using lumo_test::DeviceRoot;
-using lumo_test::make_phone;
-using lumo_test::PhoneSpec;
-using lumo_test::set_supply;
 using lumo_test::wait_until;
 
 int handle(int32_t code, int32_t arg1 = 0, int32_t arg2 = 0) { return handleMessage(Message{code, arg1, arg2}); }
@@ -25,14 +22,13 @@ int handle(int32_t code, int32_t arg1 = 0, int32_t arg2 = 0) { return handleMess
 // set-up of this process created the timer.)
 TEST(ChargingBeforeSetUp, EarlyMessagesLeaveLightsAlone) {
   DeviceRoot root;
-  make_phone(root);
+  root.make_phone();
   resetSettingsCache();
   resetBatteryForTest();
   register_BatteryService();
   readBatteryState();
   resetChargingForTest();
-  set_supply(root, "ac", "online", "0");
-  set_supply(root, "battery", "status", "Discharging");
+  root.set_charger("ac", false);
   EXPECT_EQ(handle(MSG_KEY_DOWN, 114, 1), 1);
   readBatteryState();
   EXPECT_EQ(handle(MSG_BATTERY, 0, 50), 1);
@@ -48,7 +44,7 @@ class Charging : public ::testing::Test {
  protected:
   void SetUp() override {
     g_current = &root;
-    make_phone(root, spec());
+    root.make_phone();
     // Long enough that a slow (sanitizer) run still acts while the screen is
     // lit, short enough to watch it time out.
     root.set_property("ro.lboot.light.timeout", "1000");
@@ -70,7 +66,6 @@ class Charging : public ::testing::Test {
     resetLightsForTest();
     messageQueueClear();
   }
-  virtual PhoneSpec spec() { return PhoneSpec(); }
 
   static std::string backlight();
   static std::string led();
@@ -86,18 +81,8 @@ class Charging : public ::testing::Test {
 std::string Charging::backlight() { return g_current->read("/sys/class/leds/backlight/color").substr(0, 8); }
 std::string Charging::led() { return g_current->read("/sys/class/leds/battery/color").substr(0, 8); }
 
-TEST_F(Charging, SetUpLightsTheScreenAndTimesOut) {
-  EXPECT_EQ(getBacklightLevel(), 51);
-  EXPECT_EQ(led(), "ffff0000");
-  EXPECT_EQ(root.property("persist.service.adb.enable"), "0");
-  // "Lights" runs with the light timeout; then the backlight ramps to 0.
-  EXPECT_TRUE(wait_until([] { return getBacklightLevel() == 0; }, 6000));
-  EXPECT_TRUE(wait_until([] { return backlight() == "ff000000"; }));
-}
-
 TEST_F(Charging, KeysDoNothingWithoutACharger) {
-  set_supply(root, "ac", "online", "0");
-  set_supply(root, "battery", "status", "Discharging");
+  root.set_charger("ac", false);
   readBatteryState();
   root.clear_log();
   EXPECT_EQ(handle(MSG_KEY_DOWN, 107, 1), 1);
@@ -129,27 +114,18 @@ TEST_F(Charging, EndKeyTogglesTheScreenWithWakeLockWhenDark) {
   EXPECT_TRUE(wait_until([] { return backlight() == "ff333333"; }));
 }
 
-TEST_F(Charging, HeldKeyKeepsTheScreenLit) {
-  EXPECT_EQ(handle(MSG_KEY_DOWN, 114, 1), 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  EXPECT_EQ(getBacklightLevel(), 51);
-  EXPECT_EQ(handle(MSG_KEY_UP, 114, 0), 1);
-  EXPECT_TRUE(wait_until([] { return getBacklightLevel() == 0; }, 6000));
-}
-
 TEST_F(Charging, BatteryLedFollowsStatusAndCharger) {
-  set_supply(root, "battery", "status", "Full");
+  root.write_battery({.status = "Full"});
   readBatteryState();
   EXPECT_EQ(handle(MSG_BATTERY, 1, 100), 1);
   EXPECT_EQ(led(), "ff00ff00");
-  set_supply(root, "battery", "status", "Charging");
+  root.write_battery({.status = "Charging"});
   readBatteryState();
   EXPECT_EQ(handle(MSG_BATTERY, 1, 99), 1);
   EXPECT_EQ(led(), "ffff0000");
   // Unplugged while dark: the screen lights up and the LED goes off.
   ASSERT_TRUE(wait_until([] { return getBacklightLevel() == 0; }, 6000));
-  set_supply(root, "ac", "online", "0");
-  set_supply(root, "battery", "status", "Discharging");
+  root.set_charger("ac", false);
   readBatteryState();
   EXPECT_EQ(handle(MSG_BATTERY, 0, 99), 1);
   EXPECT_EQ(getBacklightLevel(), 51);
@@ -173,7 +149,7 @@ TEST_F(Charging, UnhandledCodesAreLogged) {
 }
 
 TEST_F(Charging, PowerKeyWithLowVoltageIsRefused) {
-  set_supply(root, "battery", "voltage_now", "2950000");
+  root.write_battery({.voltage_mv = 2950});
   readBatteryState();
   EXPECT_EQ(handle(MSG_KEY_DOWN, 116, 1), 1);
   EXPECT_EQ(count(" battery vol 2950 < 3000 threshold."), 1);

@@ -15,7 +15,6 @@
 #include "platform/paths.h"
 #include "platform/properties.h"
 #include "tests/support/device_root.h"
-#include "tests/support/uevent.h"
 
 namespace {
 
@@ -88,7 +87,7 @@ TEST(PropertyStore, FilesDefaultsLimitsAndReadOnlyKeys) {
   EXPECT_EQ(set("k.len", longest), 0);
   EXPECT_EQ(set("k.len", longest + "w"), -1);
   EXPECT_EQ(get("k.len"), longest);
-  root.set_property("k.big", std::string(500, 'z'));
+  root.write(root.property_path("k.big"), std::string(500, 'z'));  // past what init would store
   EXPECT_EQ(get("k.big"), std::string(91, 'z'));
   // Read-only keys are set once.
   EXPECT_EQ(set("ro.x", "1"), 0);
@@ -146,7 +145,7 @@ TEST(HardwareAttributes, WriteReplacesContentAndNeverCreatesFiles) {
       {[] { return platform::vibrator_on(150); }, "/sys/class/timed_output/vibrator/enable", "150"}};
   for (const auto& c : cases) {
     DeviceRoot root;
-    root.mkdir(c.path.substr(0, c.path.rfind('/')));
+    root.make_dir(c.path.substr(0, c.path.rfind('/')));
     EXPECT_EQ(c.call(), -1) << c.path;  // a phone without that file
     EXPECT_FALSE(root.exists(c.path)) << c.path;
     root.write(c.path, "previous content that is longer");
@@ -188,7 +187,7 @@ TEST(UeventChannel, DeliversDatagramsWholeCutOrEmpty) {
       {std::string(1023, 'a'), std::string(1023, 'a')},  // exactly fills, no NUL
       {std::string(4000, 'b'), std::string(1023, 'b')},  // cut; the rest dropped
       {"after", "after"}};                               // boundaries kept
-  for (const auto& [sent, expected] : cases) ASSERT_TRUE(lumo_test::send_uevent_to(root.path("/dev/socket/uevent"), sent));
+  for (const auto& [sent, expected] : cases) ASSERT_TRUE(sim::send_datagram(root.path("/dev/socket/uevent"), sent, 2000) == 0);
   for (const auto& [sent, expected] : cases) {
     auto r = receive();
     ASSERT_NE(r, nullptr);
@@ -208,8 +207,8 @@ TEST(UeventChannel, ReopenMovesToNewRootOverStaleFileAndLongPath) {
   second.write(deep.substr(second.dir().size()) + "/dev/socket/uevent", "left by an earlier run");
   ASSERT_TRUE(platform::set_device_root(deep.c_str()));
   open_channel(deep);
-  lumo_test::send_uevent_to(first.path("/dev/socket/uevent"), "old@/a");  // nobody listens
-  ASSERT_TRUE(lumo_test::send_uevent_to(deep + "/dev/socket/uevent", "new@/deep"));
+  sim::send_datagram(first.path("/dev/socket/uevent"), "old@/a", 2000);  // nobody listens
+  ASSERT_TRUE(sim::send_datagram(deep + "/dev/socket/uevent", "new@/deep", 2000) == 0);
   auto r = receive();
   ASSERT_NE(r, nullptr);
   EXPECT_STREQ(r->buffer, "new@/deep");

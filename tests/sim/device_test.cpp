@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "sim/files.h"
-#include "tests/sim/temp_dir.h"
 
 namespace {
 
@@ -17,7 +16,7 @@ bool create(const std::string& dir, std::vector<std::string> args, std::string* 
 }
 
 TEST(Device, BuiltFromOptionsDrivenByChargersReplacedOnlyWithForce) {
-  sim_test::TempDir tmp;
+  sim::TempDir tmp;
   std::string error;
   Device d(tmp.path("phone"));
   ASSERT_TRUE(create(d.root(), {"--bpp", "32", "--width=320", "--height", "240", "--chargers", "none",

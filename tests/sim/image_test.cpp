@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "sim/files.h"
-#include "tests/sim/temp_dir.h"
 
 namespace {
 
 using sim::Image;
 
 struct Screen {  // a phone with only a framebuffer and a backlight
-  sim_test::TempDir tmp;
+  sim::TempDir tmp;
   sim::Device device{tmp.path("phone")};
   std::string error;
   void make(int xres, int yres, int bpp, int yoffset, const std::string& both_pages) {

@@ -10,7 +10,6 @@
 
 #include "sim/device.h"
 #include "sim/files.h"
-#include "tests/sim/temp_dir.h"
 
 namespace {
 
@@ -41,7 +40,7 @@ class RunnerTest : public ::testing::Test {
     }
     return false;
   }
-  sim_test::TempDir tmp_;
+  sim::TempDir tmp_;
 };
 
 // Runs pass or fail as their steps say, judging only their own log and output. A run that fails or

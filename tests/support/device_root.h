@@ -1,52 +1,39 @@
 // A temporary device root for one test: made empty, installed as the
-// program's device root, removed again at the end.
+// program's device root in this process, removed again at the end. File,
+// property, log and screen access come from lumo-sim's device client.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "sim/device.h"
+#include "sim/files.h"
+
 namespace lumo_test {
 
-class DeviceRoot {
+using sim::wait_until;
+
+// The folder is made before the Device that names it (bases in order).
+struct TempRootFolder {
+  sim::TempDir tmp;
+};
+
+class DeviceRoot : private TempRootFolder, public sim::Device {
  public:
   DeviceRoot();
-  ~DeviceRoot();
   DeviceRoot(const DeviceRoot&) = delete;
   DeviceRoot& operator=(const DeviceRoot&) = delete;
 
-  const std::string& dir() const { return dir_; }
-  // Host path of a device path ("/sys/x" -> dir/sys/x).
-  std::string path(const std::string& device_path) const;
-
-  // Writes a file (parents made as needed), replacing its content.
+  const std::string& dir() const { return root(); }
+  // Lays out a whole phone as `lumo-sim create` does, with its create options.
+  void make_phone(const std::vector<std::string>& options = {}) const;
+  // Writes a file (parents made), failing the test when it cannot.
   void write(const std::string& device_path, const std::string& content) const;
-  void mkdir(const std::string& device_path) const;
   void mkfifo(const std::string& device_path) const;
-  void remove(const std::string& device_path) const;
-  bool exists(const std::string& device_path) const;
-  // Whole content of a file, "" when it does not exist.
-  std::string read(const std::string& device_path) const;
-
-  // The log's lines with the "P/lumo(PID): " prefix kept.
-  std::vector<std::string> log_lines() const;
-  // The texts of the log's lines (prefix removed), optionally of one priority
-  // letter ('D', 'I', 'W', 'E').
-  std::vector<std::string> log_texts(char priority = 0) const;
-  bool log_contains(const std::string& text) const;
-  void clear_log() const;
-
-  // A property as the store holds it; "" when unset.
-  std::string property(const std::string& key) const;
-  void set_property(const std::string& key, const std::string& value) const;
-
- private:
-  std::string dir_;
+  void remove(const std::string& device_path) const { sim::Device::remove(device_path); }
+  void clear_log() const { write("/dev/log/main", ""); }
+  // The yoffset the screen information shows, -1 when unreadable.
+  int shown_yoffset() const;
 };
 
-// Polls `condition` every 5 ms until it holds or `timeout_ms` pass.
-template <typename F>
-bool wait_until(F condition, int timeout_ms = 3000);
-
 }  // namespace lumo_test
-
-#include "tests/support/wait_until.inl"

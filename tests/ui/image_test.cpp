@@ -42,8 +42,8 @@ class ImageTest : public ::testing::Test {
 
 TEST_F(ImageTest, AcceptedLayoutsDecodeToFourBytesAPixel) {
   PngSpec palette = png_of(2, 1, PNG_COLOR_TYPE_PALETTE, {1, 0}), palette_trns = palette;
-  palette.palette = palette_trns.palette = {{10, 20, 30}, {40, 50, 60}};
-  palette_trns.trns = {0, 128};
+  palette.palette = palette_trns.palette = {10, 20, 30, 40, 50, 60};
+  palette_trns.alphas = {0, 128};
   std::mt19937 rng(1);
   Bytes rgb(9 * 7 * 3), rgba(9 * 7 * 4), wide;
   for (auto& b : rgb) b = static_cast<unsigned char>(rng());
@@ -81,7 +81,7 @@ TEST_F(ImageTest, AcceptedLayoutsDecodeToFourBytesAPixel) {
 
 TEST_F(ImageTest, BadFilesAreRefusedWithTheirCodeAndOutputUntouched) {
   PngSpec palette4 = png_of(2, 1, PNG_COLOR_TYPE_PALETTE, {0x10}, 4);
-  palette4.palette = {{1, 2, 3}, {4, 5, 6}};
+  palette4.palette = {1, 2, 3, 4, 5, 6};
   std::mt19937 rng(3);
   Bytes noise(64 * 64 * 3);  // incompressible, so a cut lands in the pixel data
   for (auto& b : noise) b = static_cast<unsigned char>(rng());
