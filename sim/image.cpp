@@ -426,16 +426,8 @@ std::vector<uint16_t> decode_565_rle(const std::string& file, size_t max_pixels)
   return out;
 }
 
-bool screen_shows_boot_logo(const Device& device, std::string* detail) {
-  std::optional<std::string> rle = read_file(device.path("/initlogo.rle"));
-  if (!rle) {
-    *detail = "the phone has no /initlogo.rle";
-    return false;
-  }
-  Image page;
-  FrameInfo info;
-  if (!read_visible_page(device, &page, &info, detail)) return false;
-  std::vector<uint16_t> logo = decode_565_rle(*rle, page.pixels.size());
+bool page_shows_boot_logo(const Image& page, const std::string& rle, std::string* detail) {
+  std::vector<uint16_t> logo = decode_565_rle(rle, page.pixels.size());
   if (logo.empty()) {
     *detail = "/initlogo.rle draws no pixel";
     return false;
@@ -450,10 +442,21 @@ bool screen_shows_boot_logo(const Device& device, std::string* detail) {
   char text[200];
   snprintf(text, sizeof(text),
            "%zu of %zu logo pixels differ; first at x=%zu y=%zu: screen %06X, logo %06X",
-           mismatches, logo.size(), first % info.xres, first / info.xres,
+           mismatches, logo.size(), first % page.width, first / page.width,
            page.pixels[first] & 0xffffffu, rgb565_to_argb(logo[first]) & 0xffffffu);
   *detail = text;
   return false;
+}
+
+bool screen_shows_boot_logo(const Device& device, std::string* detail) {
+  std::optional<std::string> rle = read_file(device.path("/initlogo.rle"));
+  if (!rle) {
+    *detail = "the phone has no /initlogo.rle";
+    return false;
+  }
+  Image page;
+  FrameInfo info;
+  return read_visible_page(device, &page, &info, detail) && page_shows_boot_logo(page, *rle, detail);
 }
 
 }  // namespace sim

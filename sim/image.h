@@ -71,6 +71,9 @@ bool make_contact_sheet(const std::string& out_path, const std::vector<std::stri
 // pixels still free ends the decoding; 1 to 3 trailing bytes are ignored.
 std::vector<uint16_t> decode_565_rle(const std::string& file, size_t max_pixels);
 
+// Compares a visible page with the run-length file `rle`: true when every
+// pixel the logo covers matches; otherwise `detail` says where it differs.
+bool page_shows_boot_logo(const Image& page, const std::string& rle, std::string* detail);
 // Compares the visible page with /initlogo.rle of the device. True when every
 // pixel the logo covers matches; otherwise `detail` says where it differs.
 bool screen_shows_boot_logo(const Device& device, std::string* detail);

@@ -59,15 +59,101 @@ std::vector<ThreadSwitches> read_thread_switches(int pid) {
   return out;
 }
 
-int measure_session(const MeasureOptions& options) {
+namespace {
+
+// What one session showed; -1 for what was not seen or measured.
+struct Figures {
+  int64_t decided_ms = -1;
+  int64_t first_frame_ms = -1;
+  std::string branch;
+  long long hwm_kb = -1;
+  bool dark = false;
+  double idle_s = 0;
+  std::map<int, ThreadSwitches> before;
+  std::vector<ThreadSwitches> after;
+  std::string end_text;  // how the program ended, "" while it runs
+};
+
+// Builds the phone with a short screen time-out, so that the dark interval comes quickly.
+bool make_phone(const MeasureOptions& options, const std::string& root, std::string* error) {
   DeviceOptions device_options;
   device_options.force = true;
-  // A short screen time-out so that the dark interval comes quickly.
   device_options.properties.emplace_back("ro.lboot.light.timeout", "1000");
+  return parse_device_options(options.device_args, &device_options, error) &&
+         create_device(root, device_options, error);
+}
+
+// Start-up: polls closely for the first pan to page 1 and the branch taken.
+void watch_start(const Device& device, ProgramProcess* program, int64_t t0, Figures* f) {
+  while (monotonic_ms() - t0 < 15000 && (f->first_frame_ms < 0 || f->decided_ms < 0) && !program->ended()) {
+    FrameInfo info;
+    std::string ignored;
+    if (f->first_frame_ms < 0 && read_frame_info(device, &info, &ignored) && info.yoffset != 0) {
+      f->first_frame_ms = monotonic_ms() - t0;
+    }
+    if (f->decided_ms < 0 && !(f->branch = decision(device)).empty()) f->decided_ms = monotonic_ms() - t0;
+    if (f->decided_ms >= 0 && f->branch != "charging mode") break;
+    sleep_ms(1);
+    program->poll();
+  }
+}
+
+// Dark and quiet: waits for the time-out ramp to reach 0, lets it settle,
+// then counts the context switches of every thread over the idle interval.
+void watch_idle(const Device& device, ProgramProcess* program, int idle_s, Figures* f) {
+  for (int64_t until = monotonic_ms() + 15000; program->running() && monotonic_ms() < until && !f->dark;) {
+    program->poll();
+    f->dark = path_exists(device.path("/sys/class/leds/backlight/color")) && device.backlight_level() == 0;
+    if (!f->dark) sleep_ms(20);
+  }
+  if (!f->dark) return;
+  sleep_ms(1000);
+  for (const ThreadSwitches& t : read_thread_switches(program->pid())) f->before[t.tid] = t;
+  int64_t s0 = monotonic_ms();
+  sleep_ms(idle_s * 1000);
+  f->after = read_thread_switches(program->pid());
+  f->idle_s = (monotonic_ms() - s0) / 1000.0;
+}
+
+void print_wakeups(const Figures& f) {
+  if (!f.dark) {
+    printf("  %-28s not measured (the screen never went dark%s)\n", "wake-ups while dark:",
+           f.end_text.empty() ? "" : ("; lumoboot " + f.end_text).c_str());
+    return;
+  }
+  long long total = 0;
+  std::vector<long long> deltas;
+  for (const ThreadSwitches& t : f.after) {
+    auto it = f.before.find(t.tid);
+    deltas.push_back(t.switches - (it == f.before.end() ? 0 : it->second.switches));
+    total += deltas.back();
+  }
+  printf("  %-28s %.1f per minute (%lld context switches in %.1f s, %zu threads)\n", "wake-ups while dark:",
+         f.idle_s > 0 ? total * 60.0 / f.idle_s : 0.0, total, f.idle_s, f.after.size());
+  for (size_t i = 0; i < f.after.size(); ++i) {
+    printf("      thread %-7d %-16s %lld\n", f.after[i].tid, f.after[i].name.c_str(), deltas[i]);
+  }
+}
+
+void print_figures(const std::string& program_path, const Figures& f) {
+  printf("lumo-sim measure: %s\n", program_path.c_str());
+  print_ms("time to start-up decision:", f.decided_ms, f.branch.empty() ? "" : " (" + f.branch + ")");
+  print_ms("time to first frame:", f.first_frame_ms, "");
+  if (f.hwm_kb >= 0) {
+    printf("  %-28s %lld kB\n", "peak memory (VmHWM):", f.hwm_kb);
+  } else {
+    printf("  %-28s not measured (lumoboot %s)\n", "peak memory (VmHWM):", f.end_text.c_str());
+  }
+  print_wakeups(f);
+}
+
+}  // namespace
+
+int measure_session(const MeasureOptions& options) {
   std::string error;
   std::string root = absolute_path(options.root);
-  if (!parse_device_options(options.device_args, &device_options, &error) ||
-      !create_device(root, device_options, &error)) {
+  std::string program_path = options.program.empty() ? default_program() : options.program;
+  if (!make_phone(options, root, &error)) {
     fprintf(stderr, "lumo-sim measure: %s\n", error.c_str());
     return kRunError;
   }
@@ -75,83 +161,21 @@ int measure_session(const MeasureOptions& options) {
   install_signal_handlers();
   alarm(static_cast<unsigned>(options.idle_s) + 90);
   ProgramProcess program;
-  std::string program_path = options.program.empty() ? default_program() : options.program;
   int64_t t0 = monotonic_ms();
   if (!program.start(program_path, root, root + "/lumoboot.out", &error)) {
     fprintf(stderr, "lumo-sim measure: %s\n", error.c_str());
     return kRunError;
   }
-
-  // Start-up: poll closely for the first pan to page 1 and the branch taken.
-  int64_t first_frame = -1, decided = -1;
-  std::string branch;
-  while (monotonic_ms() - t0 < 15000 && (first_frame < 0 || decided < 0) && !program.ended()) {
-    FrameInfo info;
-    std::string ignored;
-    if (first_frame < 0 && read_frame_info(device, &info, &ignored) && info.yoffset != 0) {
-      first_frame = monotonic_ms() - t0;
-    }
-    if (decided < 0 && !(branch = decision(device)).empty()) decided = monotonic_ms() - t0;
-    if (decided >= 0 && branch != "charging mode") break;
-    sleep_ms(1);
-    program.poll();
-  }
-
-  // Dark and quiet: wait for the time-out ramp to reach 0, let it settle.
-  bool dark = false;
-  for (int64_t until = monotonic_ms() + 15000; program.running() && monotonic_ms() < until;) {
-    program.poll();
-    if (path_exists(device.path("/sys/class/leds/backlight/color")) && device.backlight_level() == 0) {
-      dark = true;
-      break;
-    }
-    sleep_ms(20);
-  }
-  std::map<int, ThreadSwitches> before;
-  std::vector<ThreadSwitches> after;
-  double seconds = 0;
-  if (dark) {
-    sleep_ms(1000);
-    for (const ThreadSwitches& t : read_thread_switches(program.pid())) before[t.tid] = t;
-    int64_t s0 = monotonic_ms();
-    sleep_ms(options.idle_s * 1000);
-    after = read_thread_switches(program.pid());
-    seconds = (monotonic_ms() - s0) / 1000.0;
-  }
+  Figures f;
+  watch_start(device, &program, t0, &f);
+  watch_idle(device, &program, options.idle_s, &f);
   std::string status = read_file("/proc/" + std::to_string(program.pid()) + "/status").value_or("");
-  long long hwm = program.running() ? status_field(status, "\nVmHWM:") : -1;
+  f.hwm_kb = program.running() ? status_field(status, "\nVmHWM:") : -1;
   program.poll();
-  bool ended = program.ended();
-  std::string end_text = ended ? describe_status(program.status()) : "";
+  if (program.ended()) f.end_text = describe_status(program.status());
   program.stop();
   alarm(0);
-
-  printf("lumo-sim measure: %s\n", program_path.c_str());
-  print_ms("time to start-up decision:", decided, branch.empty() ? "" : " (" + branch + ")");
-  print_ms("time to first frame:", first_frame, "");
-  if (hwm >= 0) {
-    printf("  %-28s %lld kB\n", "peak memory (VmHWM):", hwm);
-  } else {
-    printf("  %-28s not measured (lumoboot %s)\n", "peak memory (VmHWM):", end_text.c_str());
-  }
-  if (!dark) {
-    printf("  %-28s not measured (the screen never went dark%s)\n", "wake-ups while dark:",
-           ended ? ("; lumoboot " + end_text).c_str() : "");
-    return 0;
-  }
-  long long total = 0;
-  for (const ThreadSwitches& t : after) {
-    auto it = before.find(t.tid);
-    total += t.switches - (it == before.end() ? 0 : it->second.switches);
-  }
-  printf("  %-28s %.1f per minute (%lld context switches in %.1f s, %zu threads)\n",
-         "wake-ups while dark:", seconds > 0 ? total * 60.0 / seconds : 0.0, total, seconds,
-         after.size());
-  for (const ThreadSwitches& t : after) {
-    auto it = before.find(t.tid);
-    long long delta = t.switches - (it == before.end() ? 0 : it->second.switches);
-    printf("      thread %-7d %-16s %lld\n", t.tid, t.name.c_str(), delta);
-  }
+  print_figures(program_path, f);
   return 0;
 }
 

@@ -46,7 +46,7 @@ std::string describe_status(int status) {
 }
 
 bool ProgramProcess::start(const std::string& program, const std::string& root,
-                           const std::string& output_file, std::string* error) {
+                           const std::string& output_file, std::string* error, RootMode mode) {
   if (running()) {
     *error = "lumoboot is already running";
     return false;
@@ -55,7 +55,7 @@ bool ProgramProcess::start(const std::string& program, const std::string& root,
     *error = "cannot run the program " + program;
     return false;
   }
-  std::string root_env = "LUMO_ROOT=" + root;
+  std::string root_env = "LUMO_ROOT=" + (mode == RootMode::kRelative ? std::string(".") : root);
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid < 0) {
@@ -73,7 +73,12 @@ bool ProgramProcess::start(const std::string& program, const std::string& root,
       dup2(out, STDOUT_FILENO);
       dup2(out, STDERR_FILENO);
     }
-    putenv(root_env.data());
+    if (mode == RootMode::kUnset) {
+      unsetenv("LUMO_ROOT");
+    } else {
+      putenv(root_env.data());
+    }
+    if (mode == RootMode::kRelative && chdir(root.c_str()) != 0) _exit(126);
     signal(SIGPIPE, SIG_DFL);
     execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
     _exit(127);

@@ -9,6 +9,11 @@
 
 namespace sim {
 
+// How the program learns its device root: LUMO_ROOT set to the root's
+// absolute path (as always), left unset, or "." with the root as the working
+// directory.
+enum class RootMode { kAbsolute, kUnset, kRelative };
+
 class ProgramProcess {
  public:
   ProgramProcess() = default;
@@ -19,7 +24,7 @@ class ProgramProcess {
   // Starts `program` with LUMO_ROOT=`root`, standard output and error
   // appended to `output_file`.
   bool start(const std::string& program, const std::string& root, const std::string& output_file,
-             std::string* error);
+             std::string* error, RootMode mode = RootMode::kAbsolute);
   // Notices an ended program (without blocking).
   void poll();
   // Kills the process group and collects the program (bounded wait).

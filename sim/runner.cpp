@@ -3,24 +3,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
-#include <memory>
 #include <linux/input.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "sim/device.h"
 #include "sim/files.h"
 #include "sim/image.h"
-#include "sim/process.h"
+#include "sim/phone.h"
 #include "sim/scenario.h"
 
 #ifndef LUMO_SIM_PROGRAM
@@ -55,14 +48,25 @@ std::string quote(const std::string& text) {
 
 class Runner {
  public:
-  Runner(const RunOptions& options, Scenario scenario)
-      : options_(options), scenario_(std::move(scenario)), device_(options.root) {}
+  Runner(const RunOptions& options, Scenario scenario, Phone* phone)
+      : options_(options), scenario_(std::move(scenario)), phone_(*phone) {}
 
   int run();
 
  private:
-  Outcome start_program();
-  bool running() const { return program_.running(); }
+  // One kind of expectation: the condition, the message when it does not
+  // hold, and whether it must stay false instead of becoming true.
+  struct Check {
+    StepKind kind;
+    bool negative;
+    bool (Runner::*holds)(const Step&);
+    std::string (Runner::*failure)(const Step&);
+  };
+  static const Check kChecks[];
+
+  bool running() const { return phone_.started() && !phone_.ended(); }
+  // The program ended by a signal, or with a status no "expect exit" names.
+  bool abnormal() const;
   // Init's part and the watch on the program; false when the run must stop
   // (global time limit, or the program ended abnormally).
   bool service();
@@ -70,16 +74,52 @@ class Runner {
   // Polls `condition` until it holds or `ms` pass; always tests at least once.
   bool wait_for(int ms, const std::function<bool()>& condition);
   Outcome interrupted() const;
+  // A step that could not be done: the interruption if there was one, else `message`.
+  Outcome step_error(const std::string& message) const;
 
   Outcome play(const Step& step);
+  Outcome start(const Step& step);
   Outcome send_uevent(const std::vector<std::string>& texts);
   Outcome supply_uevent(const std::string& supply);
-  Outcome write_input(const std::vector<input_event>& events);
+  Outcome write_input(const std::vector<InputEvent>& events);
   Outcome key(const Step& step);
   Outcome screenshot(const Step& step);
+  Outcome set_property(const Step& step);
+  Outcome write(const Step& step);
   Outcome expect(const Step& step);
 
+  // Conditions and failure messages of the expectations.
+  bool log_has(const Step& step);
+  bool log_in_order(const Step& step);
+  bool property_is(const Step& step) { return phone_.property(step.name) == step.text; }
+  bool rebooted_with(const Step& step);
+  bool rebooted(const Step&) { return !new_reboot_lines().empty(); }
+  bool exited(const Step& step);
+  bool ended(const Step&) { return phone_.ended(); }
+  bool output_has(const Step& step) { return phone_.output().find(step.text) != std::string::npos; }
+  bool backlight_is(const Step& step) { return backlight() == step.number; }
+  bool led_is(const Step& step);
+  bool file_holds(const Step& step);
+  bool screen_is(const Step& step);
+  std::string no_log(const Step& step);
+  std::string unexpected_log(const Step& step);
+  std::string log_out_of_order(const Step& step);
+  std::string wrong_property(const Step& step);
+  std::string no_reboot_line(const Step& step);
+  std::string unexpected_reboot(const Step& step);
+  std::string not_exited(const Step& step);
+  std::string program_ended(const Step& step);
+  std::string no_output(const Step& step);
+  std::string wrong_backlight(const Step& step);
+  std::string wrong_led(const Step& step);
+  std::string wrong_file(const Step& step);
+  std::string wrong_screen(const Step& step);
+
   std::vector<std::string> new_log_texts() const;
+  std::vector<std::string> new_reboot_lines() const;
+  int backlight() const { return static_cast<int>(phone_.light_color("backlight") & 0xff); }
+  static std::string within(const Step& step) { return " within " + std::to_string(step.duration_ms) + " ms"; }
+  static std::string match(const Step& step) { return step.contains ? "containing " : ""; }
   // A sanitizer report in the program's output of this run, "" when none.
   std::string sanitizer_report() const;
   std::string log_tail() const;
@@ -88,38 +128,50 @@ class Runner {
 
   RunOptions options_;
   Scenario scenario_;
-  Device device_;
-  ProgramProcess program_;
+  Phone& phone_;
   bool timed_out_ = false;
   int64_t started_ms_ = monotonic_ms();
   int64_t deadline_ms_ = 0;
   size_t log_cursor_ = 0;
   size_t reboot_base_ = 0;
-  size_t output_base_ = 0;
   int screenshots_ = 0;
   bool bootanim_answered_ = false;
+  std::string detail_;  // what the last screen or order check saw
 };
 
-Outcome Runner::start_program() {
-  std::string program = options_.program.empty() ? default_program() : options_.program;
-  // A socket left by an earlier run would look like a live one.
-  unlink(device_.path("/dev/socket/uevent").c_str());
-  bootanim_answered_ = false;
-  std::string error;
-  if (!program_.start(program, device_.root(), join_path(options_.out_dir, "lumoboot.out"), &error)) {
-    return Outcome::error(error);
-  }
-  return Outcome::ok();
+const Runner::Check Runner::kChecks[] = {
+    {StepKind::kExpectLog, false, &Runner::log_has, &Runner::no_log},
+    {StepKind::kExpectNoLog, true, &Runner::log_has, &Runner::unexpected_log},
+    {StepKind::kExpectLogOrder, false, &Runner::log_in_order, &Runner::log_out_of_order},
+    {StepKind::kExpectProperty, false, &Runner::property_is, &Runner::wrong_property},
+    {StepKind::kExpectReboot, false, &Runner::rebooted_with, &Runner::no_reboot_line},
+    {StepKind::kExpectNoReboot, true, &Runner::rebooted, &Runner::unexpected_reboot},
+    {StepKind::kExpectExit, false, &Runner::exited, &Runner::not_exited},
+    {StepKind::kExpectRunning, true, &Runner::ended, &Runner::program_ended},
+    {StepKind::kExpectOutput, false, &Runner::output_has, &Runner::no_output},
+    {StepKind::kExpectBacklight, false, &Runner::backlight_is, &Runner::wrong_backlight},
+    {StepKind::kExpectLed, false, &Runner::led_is, &Runner::wrong_led},
+    {StepKind::kExpectFile, false, &Runner::file_holds, &Runner::wrong_file},
+    {StepKind::kExpectScreen, false, &Runner::screen_is, &Runner::wrong_screen},
+};
+
+bool Runner::abnormal() const {
+  if (!phone_.ended()) return false;
+  int status = phone_.wait_status();
+  if (!WIFEXITED(status)) return true;
+  int code = WEXITSTATUS(status);
+  const std::vector<int>& allowed = scenario_.exit_statuses;
+  return code != 0 && std::find(allowed.begin(), allowed.end(), code) == allowed.end();
 }
 
 bool Runner::service() {
-  program_.poll();
-  if (program_.started() && !bootanim_answered_ && device_.property("sys.boot.android") == "1") {
+  phone_.poll();
+  if (phone_.started() && !bootanim_answered_ && phone_.property("sys.boot.android") == "1") {
     // init starts the boot animation when the program hands the boot over.
-    bootanim_answered_ = device_.set_property("init.svc.bootanim", "running");
+    bootanim_answered_ = phone_.set_property("init.svc.bootanim", "running");
   }
   if (monotonic_ms() > deadline_ms_) timed_out_ = true;
-  return !timed_out_ && !program_.abnormal();
+  return !timed_out_ && !abnormal();
 }
 
 bool Runner::pause(int ms) {
@@ -146,50 +198,29 @@ Outcome Runner::interrupted() const {
     return {kRunTimedOut, "the global time limit of " + std::to_string(options_.timeout_s) +
                               " s was reached"};
   }
-  if (program_.abnormal()) return Outcome::failed("lumoboot " + describe_status(program_.status()));
+  if (abnormal()) return Outcome::failed("lumoboot " + describe_status(phone_.wait_status()));
   return Outcome::ok();
 }
 
-Outcome Runner::send_uevent(const std::vector<std::string>& texts) {
-  std::string datagram;
-  for (const std::string& t : texts) {
-    datagram += t;
-    datagram.push_back('\0');
-  }
-  std::string path = device_.path("/dev/socket/uevent");
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return Outcome::error(std::string("socket: ") + strerror(errno));
-  // A deep root does not fit sun_path: address the socket through its folder.
-  int dir_fd = -1;
-  sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  if (path.size() < sizeof(addr.sun_path)) {
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
-  } else {
-    dir_fd = open(device_.path("/dev/socket").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "/proc/self/fd/%d/uevent", dir_fd);
-  }
-  bool sent = false;
-  int last_errno = 0;
-  wait_for(kDeviceWaitMs, [&] {
-    if (!running()) return true;
-    if (sendto(fd, datagram.data(), datagram.size(), MSG_DONTWAIT,
-               reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) ==
-        static_cast<ssize_t>(datagram.size())) {
-      sent = true;
-      return true;
-    }
-    last_errno = errno;
-    return false;
-  });
-  close(fd);
-  if (dir_fd >= 0) close(dir_fd);
-  if (sent) return Outcome::ok();
+Outcome Runner::step_error(const std::string& message) const {
   Outcome stop = interrupted();
-  if (stop.status != kRunPassed) return stop;
-  if (!running()) return Outcome::error("cannot send the uevent: lumoboot is not running");
-  return Outcome::error("the program's uevent socket did not take the event within " +
-                        std::to_string(kDeviceWaitMs) + " ms (" + strerror(last_errno) + ")");
+  return stop.status != kRunPassed ? stop : Outcome::error(message);
+}
+
+Outcome Runner::start(const Step& step) {
+  bootanim_answered_ = false;
+  std::string error;
+  return phone_.start(step.name, &error) ? Outcome::ok() : Outcome::error(error);
+}
+
+Outcome Runner::send_uevent(const std::vector<std::string>& texts) {
+  std::string datagram = uevent_datagram(texts);
+  int err = 0;
+  bool done = wait_for(kDeviceWaitMs, [&] { return !running() || (err = phone_.send_uevent(datagram)) == 0; });
+  if (done && err == 0 && running()) return Outcome::ok();
+  if (done) return step_error("cannot send the uevent: lumoboot is not running");
+  return step_error("the program's uevent socket did not take the event within " +
+                    std::to_string(kDeviceWaitMs) + " ms (" + strerror(err) + ")");
 }
 
 Outcome Runner::supply_uevent(const std::string& supply) {
@@ -199,46 +230,18 @@ Outcome Runner::supply_uevent(const std::string& supply) {
                       "SUBSYSTEM=power_supply", "POWER_SUPPLY_NAME=" + supply});
 }
 
-Outcome Runner::write_input(const std::vector<input_event>& events) {
+Outcome Runner::write_input(const std::vector<InputEvent>& events) {
   if (!running()) return Outcome::error("key events need a running lumoboot");
-  std::string path = device_.path("/dev/input/event0");
-  int fd = -1;
-  wait_for(kDeviceWaitMs, [&] {
-    // Opening for writing without blocking works once the program holds the
-    // node open for reading.
-    fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    return fd >= 0 || errno != ENXIO || !running();
-  });
-  if (fd < 0) {
-    Outcome stop = interrupted();
-    if (stop.status != kRunPassed) return stop;
-    return Outcome::error("cannot write to " + path + ": " +
-                          (errno == ENXIO ? "the program has not opened it" : strerror(errno)));
-  }
-  size_t bytes = events.size() * sizeof(input_event);
-  ssize_t n = write(fd, events.data(), bytes);
-  close(fd);
-  if (n != static_cast<ssize_t>(bytes)) return Outcome::error("short write to " + path);
-  return Outcome::ok();
-}
-
-input_event make_event(int type, int code, int value) {
-  input_event ev;
-  memset(&ev, 0, sizeof(ev));
-  int64_t now = wall_ms();
-  ev.input_event_sec = static_cast<decltype(ev.input_event_sec)>(now / 1000);
-  ev.input_event_usec = static_cast<decltype(ev.input_event_usec)>((now % 1000) * 1000);
-  ev.type = static_cast<uint16_t>(type);
-  ev.code = static_cast<uint16_t>(code);
-  ev.value = value;
-  return ev;
+  int err = 0;
+  wait_for(kDeviceWaitMs, [&] { return (err = phone_.write_input(events)) != ENXIO || !running(); });
+  if (err == 0) return Outcome::ok();
+  return step_error(std::string("cannot write input events: ") +
+                    (err == ENXIO ? "the program has not opened its input device" : strerror(err)));
 }
 
 Outcome Runner::key(const Step& step) {
   int code = static_cast<int>(step.number);
-  auto event = [&](int value) {
-    return write_input({make_event(EV_KEY, code, value), make_event(EV_SYN, SYN_REPORT, 0)});
-  };
+  auto event = [&](int value) { return write_input({{EV_KEY, code, value}, {EV_SYN, SYN_REPORT, 0}}); };
   if (step.name == "down") return event(1);
   if (step.name == "up") return event(0);
   Outcome down = event(1);
@@ -252,13 +255,32 @@ Outcome Runner::screenshot(const Step& step) {
   snprintf(name, sizeof(name), "%02d-%s.png", ++screenshots_, step.name.c_str());
   std::string path = join_path(options_.out_dir, name);
   std::string error;
-  if (!take_screenshot(device_, path, &error)) return Outcome::error("screenshot: " + error);
+  Image shot;
+  if (!phone_.screenshot(&shot, &error) || !write_png(path, shot, &error)) {
+    return Outcome::error("screenshot: " + error);
+  }
   if (!options_.quiet) printf("          -> %s\n", path.c_str());
   return Outcome::ok();
 }
 
+Outcome Runner::set_property(const Step& step) {
+  std::string value, error;
+  if (!expand_time(step.text, wall_ms(), &value, &error)) return Outcome::error(error);
+  if (!phone_.set_property(step.name, value)) {
+    return Outcome::error("cannot set property " + step.name + " (bad key or value over 91 bytes)");
+  }
+  return Outcome::ok();
+}
+
+Outcome Runner::write(const Step& step) {
+  std::string value, error;
+  if (!expand_time(step.text, wall_ms(), &value, &error)) return Outcome::error(error);
+  if (!phone_.write_file(step.name, value)) return Outcome::error("cannot write " + step.name);
+  return Outcome::ok();
+}
+
 std::vector<std::string> Runner::new_log_texts() const {
-  std::vector<std::string> lines = device_.log_lines();
+  std::vector<std::string> lines = phone_.log_lines();
   std::vector<std::string> texts;
   for (size_t i = std::min(log_cursor_, lines.size()); i < lines.size(); ++i) {
     texts.push_back(log_text(lines[i]));
@@ -266,8 +288,14 @@ std::vector<std::string> Runner::new_log_texts() const {
   return texts;
 }
 
+std::vector<std::string> Runner::new_reboot_lines() const {
+  std::vector<std::string> lines = phone_.reboot_lines();
+  lines.erase(lines.begin(), lines.begin() + static_cast<long>(std::min(reboot_base_, lines.size())));
+  return lines;
+}
+
 std::string Runner::log_tail() const {
-  std::vector<std::string> lines = device_.log_lines();
+  std::vector<std::string> lines = phone_.log_lines();
   size_t from = lines.size() > 12 ? lines.size() - 12 : 0;
   std::string out = "  last log lines:\n";
   if (lines.empty()) out += "    (the log is empty)\n";
@@ -275,179 +303,166 @@ std::string Runner::log_tail() const {
   return out;
 }
 
+bool Runner::log_has(const Step& step) {
+  for (const std::string& t : new_log_texts()) {
+    if (step.contains ? t.find(step.text) != std::string::npos : t == step.text) return true;
+  }
+  return false;
+}
+
+bool Runner::log_in_order(const Step& step) {
+  size_t next = 0;
+  for (const std::string& t : new_log_texts()) {
+    if (next < step.args.size() && t == step.args[next]) ++next;
+  }
+  detail_ = next < step.args.size() ? step.args[next] : "";
+  return next == step.args.size();
+}
+
+bool Runner::rebooted_with(const Step& step) {
+  std::vector<std::string> lines = new_reboot_lines();
+  return std::find(lines.begin(), lines.end(), step.text) != lines.end();
+}
+
+bool Runner::exited(const Step& step) {
+  int status = phone_.wait_status();
+  return phone_.ended() && WIFEXITED(status) && WEXITSTATUS(status) == step.number;
+}
+
+bool Runner::led_is(const Step& step) {
+  uint32_t c = phone_.light_color("battery");
+  return step.number == 0 ? (c & 0xffffffu) == 0 : c == static_cast<uint32_t>(step.number);
+}
+
+bool Runner::file_holds(const Step& step) {
+  std::optional<std::string> content = phone_.read_file(step.name);
+  if (!content) return false;
+  std::string text = trim_sysfs(*content);
+  return step.contains ? text.find(step.text) != std::string::npos : text == step.text;
+}
+
+bool Runner::screen_is(const Step& step) {
+  Image page;
+  FrameInfo info;
+  if (!phone_.visible_page(&page, &info, &detail_)) return false;
+  if (step.name == "logo") {
+    std::optional<std::string> rle = phone_.read_file("/initlogo.rle");
+    if (!rle) return detail_ = "the phone has no /initlogo.rle", false;
+    return page_shows_boot_logo(page, *rle, &detail_);
+  }
+  bool any = std::any_of(page.pixels.begin(), page.pixels.end(), [](uint32_t p) { return (p & 0xffffffu) != 0; });
+  detail_ = any ? "the screen shows something" : "the screen is black";
+  return step.name == "drawn" ? any : !any;
+}
+
+std::string Runner::no_log(const Step& step) {
+  return "no log line " + match(step) + quote(step.text) + within(step) + "\n" + log_tail();
+}
+
+std::string Runner::unexpected_log(const Step& step) {
+  return "unexpected log line " + match(step) + quote(step.text) + "\n" + log_tail();
+}
+
+std::string Runner::log_out_of_order(const Step& step) {
+  return "the log lines did not come in order" + within(step) + ": no " + quote(detail_) +
+         " after the ones before it\n" + log_tail();
+}
+
+std::string Runner::wrong_property(const Step& step) {
+  return "property " + step.name + " is " + quote(phone_.property(step.name)) + ", not " + quote(step.text) +
+         within(step);
+}
+
+std::string Runner::no_reboot_line(const Step& step) {
+  std::vector<std::string> lines = new_reboot_lines();
+  return "no reboot line " + quote(step.text) + within(step) + " (dev/reboot has " +
+         (lines.empty() ? std::string("nothing") : quote(lines.back())) + ")\n" + log_tail();
+}
+
+std::string Runner::unexpected_reboot(const Step&) {
+  return "unexpected reboot " + quote(new_reboot_lines().back()) + "\n" + log_tail();
+}
+
+std::string Runner::not_exited(const Step& step) {
+  if (!phone_.ended()) return "lumoboot still runs" + within(step) + "\n" + log_tail();
+  return "lumoboot " + describe_status(phone_.wait_status()) + ", not with status " + std::to_string(step.number);
+}
+
+std::string Runner::program_ended(const Step&) {
+  return "lumoboot " + describe_status(phone_.wait_status()) + "\n" + log_tail();
+}
+
+std::string Runner::no_output(const Step& step) {
+  return "the program's output has no " + quote(step.text) + within(step) + ": " + quote(phone_.output());
+}
+
+std::string Runner::wrong_backlight(const Step& step) {
+  return "backlight is " + std::to_string(backlight()) + ", not " + std::to_string(step.number) + within(step);
+}
+
+std::string Runner::wrong_led(const Step& step) {
+  char text[120];
+  snprintf(text, sizeof(text), "battery LED is %08x, not %s", phone_.light_color("battery"), step.name.c_str());
+  return text + within(step);
+}
+
+std::string Runner::wrong_file(const Step& step) {
+  std::optional<std::string> content = phone_.read_file(step.name);
+  return step.name + (content ? " holds " + quote(trim_sysfs(*content)) : " does not exist") + ", expected " +
+         match(step) + quote(step.text) + within(step);
+}
+
+std::string Runner::wrong_screen(const Step& step) {
+  return "screen is not " + step.name + within(step) + ": " + detail_;
+}
+
 Outcome Runner::expect(const Step& step) {
-  const int ms = step.duration_ms;
-  auto log_has = [&] {
-    for (const std::string& t : new_log_texts()) {
-      if (step.contains ? t.find(step.text) != std::string::npos : t == step.text) return true;
-    }
-    return false;
-  };
-  auto reboot_lines = [&] {
-    std::vector<std::string> lines = device_.reboot_lines();
-    lines.erase(lines.begin(), lines.begin() + static_cast<long>(std::min(reboot_base_, lines.size())));
-    return lines;
-  };
-  const std::string within = " within " + std::to_string(ms) + " ms";
-  const std::string match = step.contains ? "containing " : "";
-  std::function<bool()> condition;
-  std::function<std::string()> failure;
-  bool negative = false;
-
-  switch (step.kind) {
-    case StepKind::kExpectLog:
-      condition = log_has;
-      failure = [&] { return "no log line " + match + quote(step.text) + within + "\n" + log_tail(); };
-      break;
-    case StepKind::kExpectNoLog:
-      negative = true;
-      condition = log_has;
-      failure = [&] { return "unexpected log line " + match + quote(step.text) + "\n" + log_tail(); };
-      break;
-    case StepKind::kExpectProperty:
-      condition = [&] { return device_.property(step.name) == step.text; };
-      failure = [&] {
-        return "property " + step.name + " is " + quote(device_.property(step.name)) + ", not " +
-               quote(step.text) + within;
-      };
-      break;
-    case StepKind::kExpectReboot:
-      condition = [&] {
-        for (const std::string& l : reboot_lines()) {
-          if (l == step.text) return true;
-        }
-        return false;
-      };
-      failure = [&] {
-        std::vector<std::string> lines = reboot_lines();
-        return "no reboot line " + quote(step.text) + within + " (dev/reboot has " +
-               (lines.empty() ? std::string("nothing") : quote(lines.back())) + ")\n" + log_tail();
-      };
-      break;
-    case StepKind::kExpectNoReboot:
-      negative = true;
-      condition = [&] { return !reboot_lines().empty(); };
-      failure = [&] { return "unexpected reboot " + quote(reboot_lines().back()) + "\n" + log_tail(); };
-      break;
-    case StepKind::kExpectExit:
-      if (!program_.started()) return Outcome::error("expect exit: lumoboot was never started");
-      condition = [&] { return program_.ended(); };
-      failure = [&] { return "lumoboot still runs" + within + "\n" + log_tail(); };
-      break;
-    case StepKind::kExpectRunning:
-      if (!program_.started()) return Outcome::error("expect running: lumoboot was never started");
-      negative = true;
-      condition = [&] { return program_.ended(); };
-      failure = [&] { return "lumoboot " + describe_status(program_.status()) + "\n" + log_tail(); };
-      break;
-    case StepKind::kExpectBacklight:
-      condition = [&] { return device_.backlight_level() == step.number; };
-      failure = [&] {
-        return "backlight is " + std::to_string(device_.backlight_level()) + ", not " +
-               std::to_string(step.number) + within;
-      };
-      break;
-    case StepKind::kExpectLed:
-      condition = [&] {
-        uint32_t c = device_.light_color("battery");
-        return step.number == 0 ? (c & 0xffffffu) == 0 : c == static_cast<uint32_t>(step.number);
-      };
-      failure = [&] {
-        char text[120];
-        snprintf(text, sizeof(text), "battery LED is %08x, not %s", device_.light_color("battery"),
-                 step.name.c_str());
-        return text + within;
-      };
-      break;
-    case StepKind::kExpectFile:
-      condition = [&] {
-        std::optional<std::string> content = read_file(device_.path(step.name));
-        if (!content) return false;
-        std::string text = trim_sysfs(*content);
-        return step.contains ? text.find(step.text) != std::string::npos : text == step.text;
-      };
-      failure = [&] {
-        std::optional<std::string> content = read_file(device_.path(step.name));
-        return step.name + (content ? " holds " + quote(trim_sysfs(*content)) : " does not exist") +
-               ", expected " + match + quote(step.text) + within;
-      };
-      break;
-    case StepKind::kExpectScreen: {
-      auto detail = std::make_shared<std::string>();
-      condition = [&, detail] {
-        if (step.name == "logo") return screen_shows_boot_logo(device_, detail.get());
-        Image page;
-        FrameInfo info;
-        if (!read_visible_page(device_, &page, &info, detail.get())) return false;
-        bool any = false;
-        for (uint32_t p : page.pixels) any = any || (p & 0xffffffu) != 0;
-        *detail = any ? "the screen shows something" : "the screen is black";
-        return step.name == "drawn" ? any : !any;
-      };
-      failure = [&, detail] { return "screen is not " + step.name + within + ": " + *detail; };
-      break;
-    }
-    default:
-      return Outcome::error("not an expectation");
+  const Check* check = nullptr;
+  for (const Check& c : kChecks) {
+    if (c.kind == step.kind) check = &c;
   }
-
-  if (!negative) {
-    if (wait_for(ms, condition)) return Outcome::ok();
-    Outcome stop = interrupted();
-    if (stop.status != kRunPassed) return stop;
-    return Outcome::failed(failure());
+  if (check == nullptr) return Outcome::error("not an expectation");
+  if ((step.kind == StepKind::kExpectExit || step.kind == StepKind::kExpectRunning) && !phone_.started()) {
+    return Outcome::error("lumoboot was never started");
   }
-  // Negative: the condition must stay false for the whole time.
-  bool seen = wait_for(ms, condition);
-  if (seen) return Outcome::failed(failure());
-  Outcome stop = interrupted();
-  if (stop.status != kRunPassed) return stop;
-  return Outcome::ok();
+  bool seen = wait_for(step.duration_ms, [&] { return (this->*check->holds)(step); });
+  if (seen != check->negative) return Outcome::ok();
+  // A positive check that waited in vain may have been cut short by the
+  // time limit or an abnormal end: that is the news then.
+  Outcome stop = seen ? Outcome::ok() : interrupted();
+  return stop.status != kRunPassed ? stop : Outcome::failed((this->*check->failure)(step));
 }
 
 Outcome Runner::play(const Step& step) {
   switch (step.kind) {
-    case StepKind::kStart: return start_program();
+    case StepKind::kStart: return start(step);
     case StepKind::kBattery:
-      if (!device_.write_battery(step.battery)) return Outcome::error("cannot write the battery files");
+      if (!phone_.write_battery(step.battery)) return Outcome::error("cannot write the battery files");
       return supply_uevent("battery");
     case StepKind::kPlug:
     case StepKind::kUnplug:
-      if (!device_.set_charger(step.name, step.kind == StepKind::kPlug)) {
+      if (!phone_.set_charger(step.name, step.kind == StepKind::kPlug)) {
         return Outcome::error("cannot write the power-supply files");
       }
       return supply_uevent(step.name);
     case StepKind::kKey: return key(step);
     case StepKind::kInput:
-      return write_input({make_event(static_cast<int>(step.number), static_cast<int>(step.code),
-                                     static_cast<int>(step.extra)),
-                          make_event(EV_SYN, SYN_REPORT, 0)});
+      return write_input({{static_cast<int>(step.number), static_cast<int>(step.code), static_cast<int>(step.extra)},
+                          {EV_SYN, SYN_REPORT, 0}});
     case StepKind::kWait: return pause(static_cast<int>(step.number)) ? Outcome::ok() : interrupted();
     case StepKind::kScreenshot: return screenshot(step);
-    case StepKind::kSetProperty: {
-      std::string value, error;
-      if (!expand_time(step.text, wall_ms(), &value, &error)) return Outcome::error(error);
-      if (!device_.set_property(step.name, value)) {
-        return Outcome::error("cannot set property " + step.name + " (bad key or value over 91 bytes)");
-      }
-      return Outcome::ok();
-    }
-    case StepKind::kWrite: {
-      std::string value, error;
-      if (!expand_time(step.text, wall_ms(), &value, &error)) return Outcome::error(error);
-      if (!write_file(device_.path(step.name), value)) return Outcome::error("cannot write " + step.name);
-      return Outcome::ok();
-    }
+    case StepKind::kSetProperty: return set_property(step);
+    case StepKind::kWrite: return write(step);
     case StepKind::kRemove:
-      if (::remove(device_.path(step.name).c_str()) != 0 && errno != ENOENT) {
-        return Outcome::error("cannot remove " + step.name + ": " + strerror(errno));
+      if (int err = phone_.remove_file(step.name); err != 0) {
+        return Outcome::error("cannot remove " + step.name + ": " + strerror(err));
       }
       return Outcome::ok();
     case StepKind::kUevent:
       if (!running()) return Outcome::error("uevent needs a running lumoboot");
       return send_uevent(step.args);
     case StepKind::kMark:
-      log_cursor_ = device_.log_lines().size();
+      log_cursor_ = phone_.log_lines().size();
       return Outcome::ok();
     default: return expect(step);
   }
@@ -463,9 +478,7 @@ void Runner::progress(const Step& step) const {
 }
 
 std::string Runner::sanitizer_report() const {
-  std::string output = read_file(join_path(options_.out_dir, "lumoboot.out")).value_or("");
-  if (output.size() <= output_base_) return "";
-  output.erase(0, output_base_);
+  std::string output = phone_.output();
   for (const char* marker : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer",
                              "ERROR: LeakSanitizer", "runtime error:"}) {
     size_t at = output.find(marker);
@@ -477,15 +490,14 @@ std::string Runner::sanitizer_report() const {
 }
 
 void Runner::finish() {
-  program_.stop();
-  copy_file(device_.path("/dev/log/main"), join_path(options_.out_dir, "lumoboot.log"));
+  phone_.stop();
+  phone_.collect(options_.out_dir);
 }
 
 int Runner::run() {
   deadline_ms_ = started_ms_ + static_cast<int64_t>(options_.timeout_s) * 1000;
-  log_cursor_ = device_.log_lines().size();
-  reboot_base_ = device_.reboot_lines().size();
-  output_base_ = read_file(join_path(options_.out_dir, "lumoboot.out")).value_or("").size();
+  log_cursor_ = phone_.log_lines().size();
+  reboot_base_ = phone_.reboot_lines().size();
   Step implicit;
   implicit.kind = StepKind::kStart;
   implicit.source = "start  (implicit)";
@@ -561,7 +573,9 @@ int run_scenario(const RunOptions& options_in) {
   alarm(static_cast<unsigned>(options.timeout_s) + 10);  // backstop for a stuck step
   int status;
   {
-    Runner runner(options, std::move(scenario));
+    HostPhone phone(options.root, options.program.empty() ? default_program() : absolute_path(options.program),
+                    join_path(options.out_dir, "lumoboot.out"));
+    Runner runner(options, std::move(scenario), &phone);
     status = runner.run();
   }
   alarm(0);
