@@ -104,6 +104,7 @@ class Runner {
   std::string no_log(const Step& step);
   std::string unexpected_log(const Step& step);
   std::string log_out_of_order(const Step& step);
+  std::string unexpected_order(const Step& step);
   std::string wrong_property(const Step& step);
   std::string no_reboot_line(const Step& step);
   std::string unexpected_reboot(const Step& step);
@@ -143,6 +144,7 @@ const Runner::Check Runner::kChecks[] = {
     {StepKind::kExpectLog, false, &Runner::log_has, &Runner::no_log},
     {StepKind::kExpectNoLog, true, &Runner::log_has, &Runner::unexpected_log},
     {StepKind::kExpectLogOrder, false, &Runner::log_in_order, &Runner::log_out_of_order},
+    {StepKind::kExpectNoLogOrder, true, &Runner::log_in_order, &Runner::unexpected_order},
     {StepKind::kExpectProperty, false, &Runner::property_is, &Runner::wrong_property},
     {StepKind::kExpectReboot, false, &Runner::rebooted_with, &Runner::no_reboot_line},
     {StepKind::kExpectNoReboot, true, &Runner::rebooted, &Runner::unexpected_reboot},
@@ -366,6 +368,12 @@ std::string Runner::unexpected_log(const Step& step) {
 std::string Runner::log_out_of_order(const Step& step) {
   return "the log lines did not come in order" + within(step) + ": no " + quote(detail_) +
          " after the ones before it\n" + log_tail();
+}
+
+std::string Runner::unexpected_order(const Step& step) {
+  std::string texts;
+  for (const std::string& t : step.args) texts += (texts.empty() ? "" : ", ") + quote(t);
+  return "unexpected log lines in this order: " + texts + "\n" + log_tail();
 }
 
 std::string Runner::wrong_property(const Step& step) {

@@ -286,10 +286,10 @@ bool LineParser::mark() {
 }
 
 bool LineParser::expect_log() {
-  if (!negative_ && is(k_ + 1, "order")) {
-    step_->kind = StepKind::kExpectLogOrder;
+  if (is(k_ + 1, "order")) {
+    step_->kind = negative_ ? StepKind::kExpectNoLogOrder : StepKind::kExpectLogOrder;
     for (size_t i = k_ + 2; i < end_; ++i) step_->args.push_back(at(i));
-    return usage(step_->args.size() >= 2, "expect log order TEXT TEXT... [within MS]");
+    return usage(step_->args.size() >= 2, "expect [no] log order TEXT TEXT... [within|for MS]");
   }
   step_->kind = negative_ ? StepKind::kExpectNoLog : StepKind::kExpectLog;
   return text_at(k_ + 1, "expect [no] log [contains] \"TEXT\" [within MS]");

@@ -31,6 +31,7 @@ enum class StepKind {
   kExpectLog,       // expect log [contains] TEXT [within MS]
   kExpectLogOrder,  // expect log order TEXT TEXT... [within MS]
   kExpectNoLog,     // expect no log [contains] TEXT [for MS]
+  kExpectNoLogOrder,  // expect no log order TEXT TEXT... [for MS]
   kExpectProperty,  // expect property KEY VALUE [within MS]
   kExpectReboot,    // expect reboot LINE [within MS]
   kExpectNoReboot,  // expect no reboot [for MS]

@@ -68,7 +68,6 @@ class Charging : public ::testing::Test {
   }
 
   static std::string backlight();
-  static std::string led();
   int count(const std::string& text) const {
     int n = 0;
     for (const auto& t : root.log_texts()) n += t == text;
@@ -79,7 +78,6 @@ class Charging : public ::testing::Test {
 };
 
 std::string Charging::backlight() { return g_current->read("/sys/class/leds/backlight/color").substr(0, 8); }
-std::string Charging::led() { return g_current->read("/sys/class/leds/battery/color").substr(0, 8); }
 
 TEST_F(Charging, KeysDoNothingWithoutACharger) {
   root.set_charger("ac", false);
@@ -95,41 +93,6 @@ TEST_F(Charging, KeysDoNothingWithoutACharger) {
   EXPECT_EQ(count(" Keydown 116, bright=51"), 1);
   EXPECT_EQ(count("Acquire Lumo.Boot."), 0);
   EXPECT_EQ(count(" LumoBoot -> STARTUP_PWRKEY."), 0);
-}
-
-TEST_F(Charging, EndKeyTogglesTheScreenWithWakeLockWhenDark) {
-  // Lit: key-up 107 darkens, no wake lock involved.
-  EXPECT_EQ(handle(MSG_KEY_DOWN, 107, 1), 1);
-  EXPECT_EQ(handle(MSG_KEY_UP, 107, 0), 1);
-  EXPECT_EQ(getBacklightLevel(), 0);
-  EXPECT_EQ(count("Acquire Lumo.Boot."), 0);
-  EXPECT_TRUE(wait_until([] { return backlight() == "ff000000"; }));
-  // Dark: key-down takes "Lumo.Boot", key-up lights the screen and gives it back.
-  EXPECT_EQ(handle(MSG_KEY_DOWN, 107, 1), 1);
-  EXPECT_EQ(handle(MSG_KEY_DOWN, 107, 2), 1);  // auto-repeat: no second lock
-  EXPECT_EQ(count("Acquire Lumo.Boot."), 1);
-  EXPECT_EQ(handle(MSG_KEY_UP, 107, 0), 1);
-  EXPECT_EQ(count("Release Lumo.Boot."), 1);
-  EXPECT_EQ(getBacklightLevel(), 51);
-  EXPECT_TRUE(wait_until([] { return backlight() == "ff333333"; }));
-}
-
-TEST_F(Charging, BatteryLedFollowsStatusAndCharger) {
-  root.write_battery({.status = "Full"});
-  readBatteryState();
-  EXPECT_EQ(handle(MSG_BATTERY, 1, 100), 1);
-  EXPECT_EQ(led(), "ff00ff00");
-  root.write_battery({.status = "Charging"});
-  readBatteryState();
-  EXPECT_EQ(handle(MSG_BATTERY, 1, 99), 1);
-  EXPECT_EQ(led(), "ffff0000");
-  // Unplugged while dark: the screen lights up and the LED goes off.
-  ASSERT_TRUE(wait_until([] { return getBacklightLevel() == 0; }, 6000));
-  root.set_charger("ac", false);
-  readBatteryState();
-  EXPECT_EQ(handle(MSG_BATTERY, 0, 99), 1);
-  EXPECT_EQ(getBacklightLevel(), 51);
-  EXPECT_EQ(led(), "00000000");
 }
 
 TEST_F(Charging, WarningKeepsTheScreenLitFor1500Ms) {

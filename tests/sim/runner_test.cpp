@@ -63,6 +63,16 @@ TEST_F(RunnerTest, RunsJudgeTheirOwnOutputEndPromptlyAndLeaveNoProgramBehind) {
       {"echo 'WARNING: ThreadSanitizer: data race (pid=1)' >&2\nsleep 60\n", "expect running for 300\n",
        sim::kRunFailed},
       {"sleep 60\n", "expect running for 100\n", sim::kRunPassed},  // an earlier run's report
+      {"printf 'I/lumo(7): a\\nI/lumo(7): b\\nI/lumo(7): a\\n' >> \"$LUMO_ROOT/dev/log/main\"\nsleep 60\n",
+       "expect log order a b a\nexpect no log order b b\n", sim::kRunPassed},
+      {"printf 'I/lumo(7): a\\nI/lumo(7): b\\nI/lumo(7): a\\n' >> \"$LUMO_ROOT/dev/log/main\"\nsleep 60\n",
+       "expect log order a b a\nexpect no log order a a\n", sim::kRunFailed},
+      {"echo 'I/lumo(7): b' >> \"$LUMO_ROOT/dev/log/main\"\nsleep 60\n", "expect log order b b within 100\n",
+       sim::kRunFailed},
+      {"echo refused >&2\nexit 4\n", "expect exit 4\nexpect output refused\n", sim::kRunPassed},
+      {"exit 4\n", "expect exit 5 within 500\n", sim::kRunFailed},  // 4 is named by no step
+      {"[ \"$LUMO_ROOT\" = . ] && [ -f .lumo-sim ] || exit 6\n", "start relative-root\nexpect exit\n",
+       sim::kRunPassed},
   };
   for (const auto& c : cases) {
     int64_t t0 = sim::monotonic_ms();
