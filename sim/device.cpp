@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -470,6 +471,19 @@ bool Device::log_contains(const std::string& text) const {
     if (t == text) return true;
   }
   return false;
+}
+
+int Device::log_count(const std::string& text, char priority) const {
+  std::vector<std::string> texts = log_texts(priority);
+  return static_cast<int>(std::count(texts.begin(), texts.end(), text));
+}
+
+size_t matched_in_order(const std::vector<std::string>& texts, const std::vector<std::string>& wanted) {
+  size_t next = 0;
+  for (const std::string& t : texts) {
+    if (next < wanted.size() && t == wanted[next]) ++next;
+  }
+  return next;
 }
 
 bool Device::write_screen(const FrameInfo& info, char fill) const {

@@ -135,6 +135,8 @@ class Device {
   std::vector<std::string> log_lines() const;
   std::vector<std::string> log_texts(char priority = 0) const;
   bool log_contains(const std::string& text) const;
+  // Lines whose text equals `text` (of one priority when it is not 0).
+  int log_count(const std::string& text, char priority = 0) const;
   std::vector<std::string> reboot_lines() const;
 
  private:
@@ -143,6 +145,13 @@ class Device {
 
 // The text after "): " of a log line "P/lumo(PID): TEXT".
 std::string log_text(const std::string& line);
+
+// How many of `wanted` appear in `texts` in that order, others between:
+// wanted.size() when all do.
+size_t matched_in_order(const std::vector<std::string>& texts, const std::vector<std::string>& wanted);
+inline bool in_order(const std::vector<std::string>& texts, const std::vector<std::string>& wanted) {
+  return matched_in_order(texts, wanted) == wanted.size();
+}
 
 // Reads dev/graphics/fb0.info, retrying a read that catches a pan's rewrite.
 bool read_frame_info(const Device& device, FrameInfo* info, std::string* error);

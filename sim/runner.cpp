@@ -313,10 +313,7 @@ bool Runner::log_has(const Step& step) {
 }
 
 bool Runner::log_in_order(const Step& step) {
-  size_t next = 0;
-  for (const std::string& t : new_log_texts()) {
-    if (next < step.args.size() && t == step.args[next]) ++next;
-  }
+  size_t next = matched_in_order(new_log_texts(), step.args);
   detail_ = next < step.args.size() ? step.args[next] : "";
   return next == step.args.size();
 }

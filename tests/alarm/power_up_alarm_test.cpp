@@ -19,15 +19,7 @@ using testing::StartsWith;
 using Lines = std::vector<std::string>;
 using Codes = std::vector<int32_t>;
 
-// `lines` appear in `texts` in this order (others may come between).
-bool inOrder(const Lines& texts, const Lines& lines) {
-  auto at = texts.begin();
-  for (const std::string& line : lines) {
-    if ((at = std::find(at, texts.end(), line)) == texts.end()) return false;
-    ++at;
-  }
-  return true;
-}
+using sim::in_order;
 std::string armedLine(int type, int64_t ms) {
   return std::to_string(type) + " " + std::to_string(ms / 1000) + " " + std::to_string(ms % 1000 * 1000000) + "\n";
 }
@@ -109,7 +101,7 @@ TEST_F(PowerUpAlarmTest, ArmsAheadWakesEarlyAndStopsWithoutWaitingForTheThread) 
     root_.clear_log();
     ASSERT_EQ(alarm->setAlarm(type, nowMs() + 20), 0);
     ASSERT_TRUE(waiting());
-    EXPECT_TRUE(inOrder(root_.log_texts(), {returned, "Acquire Lumo.Alarm.", "Release Lumo.Alarm.",
+    EXPECT_TRUE(in_order(root_.log_texts(), {returned, "Acquire Lumo.Alarm.", "Release Lumo.Alarm.",
                                             "alarm wait here ..."})) << type;
     EXPECT_THAT(root_.log_texts(), Contains("    startup : " + std::to_string(t)).Times(type == 0 ? 1 : 0));
   }
@@ -117,9 +109,9 @@ TEST_F(PowerUpAlarmTest, ArmsAheadWakesEarlyAndStopsWithoutWaitingForTheThread) 
   stop(alarm);
   EXPECT_TRUE(ended());
   Lines texts = root_.log_texts();
-  EXPECT_TRUE(inOrder(texts, {"Detach alarm thread.", "JOIN alarm thread.", "Alarm thread exit code 0.",
+  EXPECT_TRUE(in_order(texts, {"Detach alarm thread.", "JOIN alarm thread.", "Alarm thread exit code 0.",
                               "close alarm device .."}));
-  EXPECT_TRUE(inOrder(texts, {"alarm wait return 1.", "Alarm thread exit..."}));
+  EXPECT_TRUE(in_order(texts, {"alarm wait return 1.", "Alarm thread exit..."}));
   EXPECT_EQ(texts.size(), 6u);  // no wake lock taken, nothing posted
   EXPECT_EQ(armed(), armedLine(4, t));  // the power-up time stays for a power-off
   EXPECT_TRUE(takeMessages().empty());
@@ -134,7 +126,7 @@ TEST_F(PowerUpAlarmTest, FiresAtThePowerUpTime) {
   EXPECT_EQ(takeMessages(), Codes{MSG_ALARM});
   EXPECT_EQ(root_.property("persist.sys.poweralarm.time"), "0");
   EXPECT_EQ(armed(), "");  // both types cleared
-  EXPECT_TRUE(inOrder(root_.log_texts(), {"Acquire Lumo.Alarm.", "    startup : " + std::to_string(t),
+  EXPECT_TRUE(in_order(root_.log_texts(), {"Acquire Lumo.Alarm.", "    startup : " + std::to_string(t),
                                           " LumoBoot -> Startup alarm", "Release Lumo.Alarm."}));
   stop(alarm);
 }

@@ -68,11 +68,7 @@ class Charging : public ::testing::Test {
   }
 
   static std::string backlight();
-  int count(const std::string& text) const {
-    int n = 0;
-    for (const auto& t : root.log_texts()) n += t == text;
-    return n;
-  }
+  int count(const std::string& text) const { return root.log_count(text); }
 
   DeviceRoot root;
 };

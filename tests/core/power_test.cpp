@@ -18,10 +18,6 @@ namespace {
 
 using lumo_test::DeviceRoot;
 
-size_t count(const std::vector<std::string>& texts, const std::string& text) {
-  return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
-}
-
 TEST(PowerOnReason, WritesTheReasonWithoutTerminator) {
   for (auto [mode, expected] : {std::pair{1, "charge_pwrkey"}, {4, "charge_rtc"}, {2, "STARTMODE_CHGINS"}}) {
     DeviceRoot root;
@@ -102,7 +98,7 @@ TEST(WakeLock, NullNameIsOnlyLogged) {
 // bootAndroid takes seconds (a hand-over pause, then up to 15 looks 1 s apart),
 // so both cases run at once, each in a child with a device root of its own.
 TEST(BootAndroid, HandsOverAndWaitsForTheBootAnimation) {
-  struct Run { int32_t mode, user; size_t looks; DeviceRoot root; pid_t pid = -1; int status = -1; double s = 0; };
+  struct Run { int32_t mode, user; int looks; DeviceRoot root; pid_t pid = -1; int status = -1; double s = 0; };
   Run runs[2] = {{4, 4, 1}, {-1, 2, 15}};  // mode -1: the one recorded is used; 15 looks: never running
   runs[0].root.set_property("init.svc.bootanim", "running");
   runs[1].root.set_property("zelt.lumopower.startup", "2");
@@ -135,9 +131,9 @@ TEST(BootAndroid, HandsOverAndWaitsForTheBootAnimation) {
     ASSERT_FALSE(w.empty());
     EXPECT_EQ(w.front(), " . . . . . . . . . . . . . . . . . . . . . . ");
     EXPECT_EQ(w.back(), " ------------------------------------------- ");
-    EXPECT_EQ(count(w, "Propertie \"init.svc.bootanim\" = NULL") +
-                  count(w, "Propertie \"init.svc.bootanim\" = \"running\""), run.looks);
-    EXPECT_EQ(count(w, "Exit because bootanim running."), run.looks < 15 ? 1u : 0u);
+    EXPECT_EQ(run.root.log_count("Propertie \"init.svc.bootanim\" = NULL", 'W') +
+                  run.root.log_count("Propertie \"init.svc.bootanim\" = \"running\"", 'W'), run.looks);
+    EXPECT_EQ(run.root.log_count("Exit because bootanim running.", 'W'), run.looks < 15 ? 1 : 0);
     auto boot = std::find(w.begin(), w.end(), " >>>>>>>>>> Boot android user " + std::to_string(run.user) +
                                                   ". <<<<<<<<<< ");
     auto set = std::find_if(w.begin(), boot, [](auto& t) { return t.rfind("Set zelt.lumopower.startup", 0) == 0; });
