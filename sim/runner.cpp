@@ -539,6 +539,40 @@ int Runner::run() {
 
 std::string default_program() { return LUMO_SIM_PROGRAM; }
 
+namespace {
+
+// Resolves the paths, (re)creates the root when asked, and checks that it is
+// a root lumo-sim made. False with the message printed.
+bool prepare(const Scenario& scenario, RunOptions* options) {
+  std::string error;
+  options->root = absolute_path(options->root);
+  if (options->root == "/") {
+    fprintf(stderr, "lumo-sim: refusing to use / as a device root\n");
+    return false;
+  }
+  if (options->out_dir.empty()) options->out_dir = options->root + "-out";
+  options->out_dir = absolute_path(options->out_dir);
+  DeviceOptions device_options;
+  device_options.force = true;
+  if (options->fresh && (!parse_device_options(scenario.device_args, &device_options, &error) ||
+                         !create_device(options->root, device_options, &error))) {
+    fprintf(stderr, "lumo-sim: %s\n", error.c_str());
+    return false;
+  }
+  if (!Device(options->root).is_device_root()) {
+    fprintf(stderr, "lumo-sim: %s is not a device root made by lumo-sim (use lumo-sim create, or --fresh)\n",
+            options->root.c_str());
+    return false;
+  }
+  if (!make_dirs(options->out_dir)) {
+    fprintf(stderr, "lumo-sim: cannot create %s\n", options->out_dir.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 int run_scenario(const RunOptions& options_in) {
   RunOptions options = options_in;
   Scenario scenario;
@@ -547,33 +581,7 @@ int run_scenario(const RunOptions& options_in) {
     fprintf(stderr, "lumo-sim: %s\n", error.c_str());
     return kRunError;
   }
-  options.root = absolute_path(options.root);
-  if (options.root == "/") {
-    fprintf(stderr, "lumo-sim: refusing to use / as a device root\n");
-    return kRunError;
-  }
-  if (options.out_dir.empty()) options.out_dir = options.root + "-out";
-  options.out_dir = absolute_path(options.out_dir);
-  if (options.fresh) {
-    DeviceOptions device_options;
-    device_options.force = true;
-    if (!parse_device_options(scenario.device_args, &device_options, &error) ||
-        !create_device(options.root, device_options, &error)) {
-      fprintf(stderr, "lumo-sim: %s\n", error.c_str());
-      return kRunError;
-    }
-  }
-  Device device(options.root);
-  if (!device.is_device_root()) {
-    fprintf(stderr,
-            "lumo-sim: %s is not a device root made by lumo-sim (use lumo-sim create, or --fresh)\n",
-            options.root.c_str());
-    return kRunError;
-  }
-  if (!make_dirs(options.out_dir)) {
-    fprintf(stderr, "lumo-sim: cannot create %s\n", options.out_dir.c_str());
-    return kRunError;
-  }
+  if (!prepare(scenario, &options)) return kRunError;
   install_signal_handlers();
   alarm(static_cast<unsigned>(options.timeout_s) + 10);  // backstop for a stuck step
   int status;
