@@ -206,7 +206,8 @@ TEST_F(BatteryTest, ForceEntryVoltageCapAndChargerOnlineRule) {
   }
 }
 
-const std::string kSupplyEvent = sim::uevent_datagram({"change@/devices/platform/charger/power_supply/battery", "SUBSYSTEM=power_supply"});
+const std::string kSupplyEvent =
+    sim::uevent_datagram({"change@/devices/platform/charger/power_supply/battery", "SUBSYSTEM=power_supply"});
 
 // Every test starts the thread. It is never joined: stop and wake it, so that
 // it has ended before the next test.
@@ -224,7 +225,7 @@ class BatteryThreadTest : public BatteryTest {
     EXPECT_TRUE(wait_until([&] { return root_.exists("/dev/socket/uevent"); }));
     return result;
   }
-  void send(const std::string& bytes) { EXPECT_TRUE(sim::send_datagram(root_.path("/dev/socket/uevent"), bytes, 2000) == 0); }
+  void send(const std::string& bytes) { EXPECT_EQ(root_.send_uevent(bytes, 2000), 0); }
   // Events are handled in order: once this one is logged, all before it are done.
   void sync() {
     std::string header = "change@/devices/sync" + std::to_string(++syncs_);
@@ -247,7 +248,8 @@ TEST_F(BatteryThreadTest, ForeignEventsFloodAndFullQueue) {
   write(root_, {{"battery", "capacity", "40"}});
   std::string beyond_cut(2000, 'x');
   beyond_cut.replace(1015, 12, "power_supply");  // crosses the 1023-byte cut
-  const std::string shapes[] = {sim::uevent_datagram({"add@/devices/virtual/input/input3"}), beyond_cut, std::string(1023, 'y'),
+  const std::string shapes[] = {sim::uevent_datagram({"add@/devices/virtual/input/input3"}), beyond_cut,
+                                std::string(1023, 'y'),
                                 sim::uevent_datagram({"change@/devices/soc/foo", "SUBSYSTEM=power_supply"}), ""};
   for (const std::string& e : shapes) send(e);
   sync();

@@ -187,7 +187,7 @@ TEST(UeventChannel, DeliversDatagramsWholeCutOrEmpty) {
       {std::string(1023, 'a'), std::string(1023, 'a')},  // exactly fills, no NUL
       {std::string(4000, 'b'), std::string(1023, 'b')},  // cut; the rest dropped
       {"after", "after"}};                               // boundaries kept
-  for (const auto& [sent, expected] : cases) ASSERT_TRUE(sim::send_datagram(root.path("/dev/socket/uevent"), sent, 2000) == 0);
+  for (const auto& [sent, expected] : cases) ASSERT_EQ(root.send_uevent(sent, 2000), 0);
   for (const auto& [sent, expected] : cases) {
     auto r = receive();
     ASSERT_NE(r, nullptr);
@@ -207,8 +207,8 @@ TEST(UeventChannel, ReopenMovesToNewRootOverStaleFileAndLongPath) {
   second.write(deep.substr(second.dir().size()) + "/dev/socket/uevent", "left by an earlier run");
   ASSERT_TRUE(platform::set_device_root(deep.c_str()));
   open_channel(deep);
-  sim::send_datagram(first.path("/dev/socket/uevent"), "old@/a", 2000);  // nobody listens
-  ASSERT_TRUE(sim::send_datagram(deep + "/dev/socket/uevent", "new@/deep", 2000) == 0);
+  first.send_uevent("old@/a", 2000);  // nobody listens
+  ASSERT_EQ(sim::send_datagram(deep + "/dev/socket/uevent", "new@/deep", 2000), 0);
   auto r = receive();
   ASSERT_NE(r, nullptr);
   EXPECT_STREQ(r->buffer, "new@/deep");
