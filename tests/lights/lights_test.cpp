@@ -40,7 +40,7 @@ Codes takeMessages() {
 class LightsTest : public testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : kLights) root_.make_dir(std::string("/sys/class/leds/") + name);
+    for (const char* name : kLights) root_.mkdir(std::string("/sys/class/leds/") + name);
     startAt(0);
   }
   void TearDown() override { resetLightsForTest(); }

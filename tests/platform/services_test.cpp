@@ -145,7 +145,7 @@ TEST(HardwareAttributes, WriteReplacesContentAndNeverCreatesFiles) {
       {[] { return platform::vibrator_on(150); }, "/sys/class/timed_output/vibrator/enable", "150"}};
   for (const auto& c : cases) {
     DeviceRoot root;
-    root.make_dir(c.path.substr(0, c.path.rfind('/')));
+    root.mkdir(c.path.substr(0, c.path.rfind('/')));
     EXPECT_EQ(c.call(), -1) << c.path;  // a phone without that file
     EXPECT_FALSE(root.exists(c.path)) << c.path;
     root.write(c.path, "previous content that is longer");

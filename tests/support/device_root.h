@@ -3,6 +3,8 @@
 // property, log and screen access come from lumo-sim's device client.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -29,6 +31,7 @@ class DeviceRoot : private TempRootFolder, public sim::Device {
   void make_phone(const std::vector<std::string>& options = {}) const;
   // Writes a file (parents made), failing the test when it cannot.
   void write(const std::string& device_path, const std::string& content) const;
+  void mkdir(const std::string& device_path) const { EXPECT_TRUE(make_dir(device_path)) << path(device_path); }
   void mkfifo(const std::string& device_path) const;
   void remove(const std::string& device_path) const { sim::Device::remove(device_path); }
   void clear_log() const { write("/dev/log/main", ""); }

@@ -81,7 +81,7 @@ TEST_F(GraphicsTest, FailedOpenLeavesNothingToDrawInto) {
   for (int i = 0; i < 3; ++i) {
     DeviceRoot root;
     i == 1 ? root.write("/dev/tty0", "") : make_screen(root, 4, 3);
-    if (i == 0) root.make_dir("/dev/tty0.mode");  // the console refuses the mode
+    if (i == 0) root.mkdir("/dev/tty0.mode");  // the console refuses the mode
     if (i == 2) root.write("/dev/graphics/fb0.info", "xres=4\n");
     testing::internal::CaptureStderr();
     EXPECT_EQ(graphics_open(), -1);
