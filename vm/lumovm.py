@@ -1,0 +1,483 @@
+#!/usr/bin/env python3
+"""Host side of the virtual phone: start it, talk to it, look at it, stop it.
+
+One run folder (RUN) holds everything of one machine: qmp.sock (commands),
+events.sock + events.jsonl (every QMP event, logged from the first
+instruction on), agent.sock (the guest agent's virtio-serial port),
+console.log (the serial console: kernel and program log), qemu.pid,
+started (the host time of the first instruction, seconds).
+
+    lumovm.py start RUN --kernel K --initrd I [--append WORDS] [--rtc-base T]
+    lumovm.py agent RUN REQUEST...          one agent request, prints the reply
+    lumovm.py key RUN QCODE [--hold MS]     press and release a key (power, end, ...)
+    lumovm.py grab RUN OUT.png [--samples]  the shown framebuffer page as PNG
+    lumovm.py wait-console RUN REGEX [--timeout S] [--after N]
+    lumovm.py shutdown RUN [--timeout S]    waits for SHUTDOWN: "power-off" or "restart [REASON]"
+    lumovm.py rtc RUN                       pl031 registers: "time T match M enabled E"
+    lumovm.py quit RUN
+
+Exit status 0 on success, 1 on a failed wait or request, 2 on bad use.
+The protocol is described in vm/README.md, for drivers written in other
+languages.
+"""
+import argparse
+import json
+import os
+import re
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import zlib
+
+FB_WINDOW = 0x5E000000       # lumo_fb's default physical window
+STATUS_MAGIC = 0x4246554C    # "LUFB"
+STATUS_WORDS = ("magic version seq xres yres xres_virtual yres_virtual bpp line_length "
+                "pixel_offset yoffset page pans blank red green blue").split()
+PL031 = 0x09010000           # the virt board's RTC
+KERNEL_ARGS = ("console=ttyAMA0 mem=480M fbcon=map:1 printk.devkmsg=on loglevel=8 "
+               "rdinit=/init")
+
+
+class Failure(Exception):
+    pass
+
+
+def run_path(run, name):
+    return os.path.join(os.path.abspath(run), name)
+
+
+# ---------------------------------------------------------------- QMP
+
+class Qmp:
+    """A QMP connection: greeting, capabilities, then commands in order."""
+
+    def __init__(self, path, timeout=10.0):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.settimeout(timeout)
+        self.sock.connect(path)
+        self.buf = b""
+        self.events = []
+        self.read_message()  # greeting
+        self.execute("qmp_capabilities")
+
+    def read_message(self):
+        while b"\n" not in self.buf:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise Failure("QMP connection closed")
+            self.buf += chunk
+        line, self.buf = self.buf.split(b"\n", 1)
+        return json.loads(line)
+
+    def execute(self, command, **arguments):
+        message = {"execute": command}
+        if arguments:
+            message["arguments"] = arguments
+        self.sock.sendall(json.dumps(message).encode() + b"\n")
+        while True:
+            reply = self.read_message()
+            if "event" in reply:
+                self.events.append(reply)
+            elif "error" in reply:
+                raise Failure(f"{command}: {reply['error'].get('desc')}")
+            elif "return" in reply:
+                return reply["return"]
+
+    def hmp(self, line):
+        return self.execute("human-monitor-command", **{"command-line": line})
+
+    def close(self):
+        self.sock.close()
+
+
+def connect(run):
+    try:
+        return Qmp(run_path(run, "qmp.sock"))
+    except OSError as e:
+        raise Failure(f"no machine in {run}: {e}")
+
+
+# ---------------------------------------------------------------- start
+
+def qemu_argv(run, kernel, initrd, append, rtc_base):
+    return [
+        "qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15", "-m", "512",
+        "-smp", "1", "-nic", "none", "-global", "virtio-mmio.force-legacy=false",
+        "-kernel", kernel, "-initrd", initrd, "-append", f"{KERNEL_ARGS} {append}".strip(),
+        "-device", "virtio-keyboard-device",
+        "-device", "virtio-serial-device",
+        "-chardev", f"socket,id=agent,path={run_path(run, 'agent.sock')},server=on,wait=off",
+        "-device", "virtserialport,chardev=agent,name=lumo.agent",
+        "-qmp", f"unix:{run_path(run, 'qmp.sock')},server=on,wait=off",
+        "-qmp", f"unix:{run_path(run, 'events.sock')},server=on,wait=off",
+        "-serial", f"file:{run_path(run, 'console.log')}",
+        "-display", "none", "-monitor", "none",
+        "-no-reboot", "-action", "shutdown=pause",
+        "-rtc", f"base={rtc_base}", "-S",
+    ]
+
+
+def wait_for(predicate, timeout, step=0.02):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def cmd_start(args):
+    run = os.path.abspath(args.run)
+    os.makedirs(run, exist_ok=True)
+    for name in ("qmp.sock", "events.sock", "agent.sock", "console.log", "events.jsonl",
+                 "events.ready", "started"):
+        if os.path.exists(run_path(run, name)):
+            os.unlink(run_path(run, name))
+    with open(run_path(run, "qemu.log"), "wb") as log:
+        qemu = subprocess.Popen(
+            qemu_argv(run, os.path.abspath(args.kernel), os.path.abspath(args.initrd),
+                      args.append, args.rtc_base),
+            stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+            start_new_session=True)
+    with open(run_path(run, "qemu.pid"), "w") as f:
+        f.write(f"{qemu.pid}\n")
+    if not wait_for(lambda: os.path.exists(run_path(run, "events.sock")) or
+                    qemu.poll() is not None, 10):
+        raise Failure("QEMU did not open its sockets")
+    if qemu.poll() is not None:
+        raise Failure("QEMU ended: " + open(run_path(run, "qemu.log")).read().strip())
+    subprocess.Popen([sys.executable, os.path.abspath(__file__), "_events", run],
+                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=open(run_path(run, "events.log"), "wb"), start_new_session=True)
+    if not wait_for(lambda: os.path.exists(run_path(run, "events.ready")), 10):
+        raise Failure("the event logger did not connect")
+    qmp = connect(run)
+    with open(run_path(run, "started"), "w") as f:
+        f.write(f"{time.time():.6f}\n")
+    qmp.execute("cont")
+    qmp.close()
+    print(qemu.pid)
+
+
+def cmd_events(args):
+    """Logs every QMP event of the machine to events.jsonl until it ends."""
+    qmp = Qmp(run_path(args.run, "events.sock"), timeout=None)
+    with open(run_path(args.run, "events.jsonl"), "a") as out:
+        open(run_path(args.run, "events.ready"), "w").close()
+        while True:
+            try:
+                message = qmp.read_message()
+            except (Failure, OSError):
+                return
+            if "event" in message:
+                out.write(json.dumps(message) + "\n")
+                out.flush()
+
+
+# ---------------------------------------------------------------- agent
+
+def agent_request(run, line, timeout=10.0):
+    """Sends one request line, returns the reply line (without newline)."""
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    sock.settimeout(timeout)
+    try:
+        sock.connect(run_path(run, "agent.sock"))
+        sock.sendall(line.encode() + b"\n")
+        reply = b""
+        while not reply.endswith(b"\n"):
+            chunk = sock.recv(65536)
+            if not chunk:
+                break
+            reply += chunk
+    except OSError as e:
+        raise Failure(f"agent: {e}")
+    finally:
+        sock.close()
+    if not reply.endswith(b"\n"):
+        raise Failure("agent: no reply")
+    return reply[:-1].decode(errors="replace")
+
+
+def escape(text):
+    out = []
+    for byte in text.encode():
+        c = chr(byte)
+        if c == "\\":
+            out.append("\\\\")
+        elif c == "\n":
+            out.append("\\n")
+        elif c == "\t":
+            out.append("\\t")
+        elif byte < 0x20 or byte >= 0x7F or c == " ":
+            out.append(f"\\x{byte:02x}")
+        else:
+            out.append(c)
+    return "".join(out)
+
+
+def unescape(text):
+    return re.sub(r"\\(\\|n|t|x[0-9a-fA-F]{2})",
+                  lambda m: {"\\": "\\", "n": "\n", "t": "\t"}.get(m.group(1)) or
+                  chr(int(m.group(1)[1:], 16)), text)
+
+
+def cmd_agent(args):
+    # Every word but the last is escaped (so a path may hold blanks); the last
+    # one keeps its blanks: it takes the rest of the line.
+    words = args.request
+    line = " ".join([escape(w) for w in words[:-1]] +
+                    [escape(words[-1]).replace("\\x20", " ")])
+    reply = agent_request(args.run, line, args.timeout)
+    status, _, text = reply.partition(" ")
+    print(unescape(text))
+    if status != "ok":
+        raise Failure(f"agent: {unescape(text)}")
+
+
+# ---------------------------------------------------------------- keys
+
+def cmd_key(args):
+    qmp = connect(args.run)
+    qmp.execute("send-key", keys=[{"type": "qcode", "data": args.qcode}],
+                **{"hold-time": args.hold})
+    qmp.close()
+
+
+# ---------------------------------------------------------------- screen
+
+def read_status(words_bytes):
+    words = struct.unpack_from(f"<{len(STATUS_WORDS)}I", words_bytes)
+    status = dict(zip(STATUS_WORDS, words))
+    if status["magic"] != STATUS_MAGIC:
+        raise Failure("no framebuffer status block (lumo_fb not loaded?)")
+    return status
+
+
+def page_to_rgb(raw, status):
+    """Rows of RGB bytes from one page of the framebuffer's pixel memory."""
+    width, height, bpp = status["xres"], status["yres"], status["bpp"]
+    line = status["line_length"]
+    rows = []
+    for y in range(height):
+        row = raw[y * line:y * line + width * bpp // 8]
+        out = bytearray(width * 3)
+        if bpp == 16:
+            for x, (p,) in enumerate(struct.iter_unpack("<H", row)):
+                r, g, b = p >> 11, (p >> 5) & 0x3F, p & 0x1F
+                out[3 * x:3 * x + 3] = bytes(((r << 3) | (r >> 2), (g << 2) | (g >> 4),
+                                              (b << 3) | (b >> 2)))
+        else:
+            for x, (p,) in enumerate(struct.iter_unpack("<I", row)):
+                out[3 * x:3 * x + 3] = bytes(((p >> status["red"]) & 0xFF,
+                                              (p >> status["green"]) & 0xFF,
+                                              (p >> status["blue"]) & 0xFF))
+        rows.append(bytes(out))
+    return rows
+
+
+def write_png(path, rows, width):
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+    raw = b"".join(b"\0" + row for row in rows)
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n")
+        f.write(chunk(b"IHDR", struct.pack(">IIBBBBB", width, len(rows), 8, 2, 0, 0, 0)))
+        f.write(chunk(b"IDAT", zlib.compress(raw, 6)))
+        f.write(chunk(b"IEND", b""))
+
+
+def pmem(qmp, address, size):
+    with tempfile.NamedTemporaryFile(prefix="lumovm-", delete=False) as f:
+        path = f.name
+    try:
+        qmp.execute("pmemsave", val=address, size=size, filename=path)
+        with open(path, "rb") as f:
+            return f.read()
+    finally:
+        os.unlink(path)
+
+
+def grab(run):
+    """The status block and the shown page's RGB rows, read while stopped."""
+    qmp = connect(run)
+    running = qmp.execute("query-status").get("running", False)
+    if running:
+        qmp.execute("stop")
+    try:
+        status = read_status(pmem(qmp, FB_WINDOW, 4096))
+        page_bytes = status["line_length"] * status["yres"]
+        start = FB_WINDOW + status["pixel_offset"] + status["yoffset"] * status["line_length"]
+        raw = pmem(qmp, start, page_bytes)
+    finally:
+        if running:
+            qmp.execute("cont")
+        qmp.close()
+    return status, page_to_rgb(raw, status)
+
+
+def cmd_grab(args):
+    status, rows = grab(args.run)
+    write_png(args.out, rows, status["xres"])
+    summary = " ".join(f"{k}={status[k]}" for k in
+                       ("xres", "yres", "bpp", "yres_virtual", "page", "pans", "blank"))
+    print(summary)
+    if args.samples:
+        # The colour at the middle of each quarter of the screen's height.
+        x = status["xres"] // 2
+        for quarter in range(4):
+            y = status["yres"] * (2 * quarter + 1) // 8
+            print("sample %d %s" % (quarter, rows[y][3 * x:3 * x + 3].hex()))
+
+
+# ---------------------------------------------------------------- console
+
+def console_text(run):
+    try:
+        with open(run_path(run, "console.log"), "rb") as f:
+            return f.read().decode(errors="replace")
+    except FileNotFoundError:
+        return ""
+
+
+def started_at(run):
+    try:
+        with open(run_path(run, "started")) as f:
+            return float(f.read())
+    except (OSError, ValueError):
+        return time.time()
+
+
+def cmd_wait_console(args):
+    pattern = re.compile(args.regex)
+    found = []
+
+    def seen():
+        lines = console_text(args.run).splitlines()[args.after:]
+        found[:] = [line for line in lines if pattern.search(line)]
+        return bool(found)
+    if not wait_for(seen, args.timeout, 0.05):
+        raise Failure(f"no console line matching {args.regex!r} in {args.timeout} s")
+    print(f"{time.time() - started_at(args.run):.3f} {found[0].strip()}")
+
+
+# ---------------------------------------------------------------- shutdown, RTC, quit
+
+def shutdown_event(run):
+    try:
+        with open(run_path(run, "events.jsonl")) as f:
+            for line in f:
+                event = json.loads(line)
+                if event.get("event") == "SHUTDOWN":
+                    return event
+    except FileNotFoundError:
+        pass
+    return None
+
+
+def cmd_shutdown(args):
+    if not wait_for(lambda: shutdown_event(args.run) is not None, args.timeout, 0.05):
+        raise Failure(f"no SHUTDOWN in {args.timeout} s")
+    reason = shutdown_event(args.run)["data"].get("reason")
+    if reason == "guest-shutdown":
+        print("power-off")
+        return
+    if reason != "guest-reset":
+        print(reason)
+        return
+    command = re.findall(r"reboot: Restarting system with command '(.*)'", console_text(args.run))
+    print("restart" + (f" {command[-1]}" if command else ""))
+
+
+def cmd_rtc(args):
+    qmp = connect(args.run)
+    text = qmp.hmp(f"xp /5wx {PL031:#x}")
+    qmp.close()
+    words = [int(w, 16) for w in re.findall(r"0x([0-9a-fA-F]{8})\b", text.split(":", 1)[1])]
+    # DR (time), MR (match), LR, CR, IMSC: the alarm is armed when IMSC bit 0 is set.
+    print(f"time {words[0]} match {words[1]} enabled {words[4] & 1}")
+
+
+def cmd_quit(args):
+    try:
+        qmp = connect(args.run)
+        qmp.execute("quit")
+        qmp.close()
+    except (Failure, OSError):
+        pass
+    try:
+        with open(run_path(args.run, "qemu.pid")) as f:
+            pid = int(f.read())
+    except (OSError, ValueError):
+        return
+    def gone():
+        try:
+            os.kill(pid, 0)
+            # A child of this process would stay a zombie; QEMU is not ours.
+            return False
+        except ProcessLookupError:
+            return True
+    if not wait_for(gone, 5, 0.05):
+        os.kill(pid, signal.SIGKILL)
+
+
+# ---------------------------------------------------------------- main
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    sub = parser.add_subparsers(dest="command", required=True)
+    p = sub.add_parser("start")
+    p.add_argument("run")
+    p.add_argument("--kernel", required=True)
+    p.add_argument("--initrd", required=True)
+    p.add_argument("--append", default="")
+    p.add_argument("--rtc-base", default="2026-01-01T08:00:00")
+    p.set_defaults(func=cmd_start)
+    p = sub.add_parser("_events")
+    p.add_argument("run")
+    p.set_defaults(func=cmd_events)
+    p = sub.add_parser("agent")
+    p.add_argument("run")
+    p.add_argument("request", nargs="+")
+    p.add_argument("--timeout", type=float, default=10.0)
+    p.set_defaults(func=cmd_agent)
+    p = sub.add_parser("key")
+    p.add_argument("run")
+    p.add_argument("qcode")
+    p.add_argument("--hold", type=int, default=100)
+    p.set_defaults(func=cmd_key)
+    p = sub.add_parser("grab")
+    p.add_argument("run")
+    p.add_argument("out")
+    p.add_argument("--samples", action="store_true")
+    p.set_defaults(func=cmd_grab)
+    p = sub.add_parser("wait-console")
+    p.add_argument("run")
+    p.add_argument("regex")
+    p.add_argument("--timeout", type=float, default=30.0)
+    p.add_argument("--after", type=int, default=0, help="skip the first N console lines")
+    p.set_defaults(func=cmd_wait_console)
+    p = sub.add_parser("shutdown")
+    p.add_argument("run")
+    p.add_argument("--timeout", type=float, default=30.0)
+    p.set_defaults(func=cmd_shutdown)
+    p = sub.add_parser("rtc")
+    p.add_argument("run")
+    p.set_defaults(func=cmd_rtc)
+    p = sub.add_parser("quit")
+    p.add_argument("run")
+    p.set_defaults(func=cmd_quit)
+    args = parser.parse_args()
+    try:
+        args.func(args)
+    except Failure as e:
+        print(f"lumovm: {e}", file=sys.stderr)
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()
