@@ -10,7 +10,7 @@
 #    machine's own architecture: they run here while cross-compiling.
 #
 # Cache: $LUMO_VM_CACHE, else ${XDG_CACHE_HOME:-$HOME/.cache}/lumoboot-vm.
-# Prints the cache's path on its last line of standard output. A warm cache
+# Prints the tree's path on its last line of standard output. A warm cache
 # with a complete kernel tree does nothing but check the host packages.
 set -euo pipefail
 
@@ -87,6 +87,13 @@ fetch_tree() {
 
 host_packages
 armhf_enabled
+# A complete cached tree is used as it is (asking the package lists costs
+# seconds); LUMO_VM_REFRESH=1 asks which ABI the archive serves now.
+if [ "${LUMO_VM_REFRESH:-0}" != 1 ] && [ -L "$cache/current" ] &&
+   complete_tree "$(readlink "$cache/current")"; then
+  echo "$cache/$(readlink "$cache/current")"
+  exit 0
+fi
 abi=$(kernel_abi)
 if ! complete_tree "$abi"; then
   apt_update

@@ -14,6 +14,7 @@ started (the host time of the first instruction, seconds).
     lumovm.py wait-console RUN REGEX [--timeout S] [--after N]
     lumovm.py shutdown RUN [--timeout S]    waits for SHUTDOWN: "power-off" or "restart [REASON]"
     lumovm.py rtc RUN                       pl031 registers: "time T match M enabled E"
+    lumovm.py qmp RUN COMMAND [JSON-ARGUMENTS]   any QMP command, prints its return
     lumovm.py quit RUN
 
 Exit status 0 on success, 1 on a failed wait or request, 2 on bad use.
@@ -233,9 +234,12 @@ def cmd_agent(args):
                     [escape(words[-1]).replace("\\x20", " ")])
     reply = agent_request(args.run, line, args.timeout)
     status, _, text = reply.partition(" ")
-    print(unescape(text))
+    text = unescape(text)
     if status != "ok":
-        raise Failure(f"agent: {unescape(text)}")
+        raise Failure(f"agent: {text}")
+    # The reply's text as it stands (a file's own trailing newline included),
+    # ended by one newline when it has none.
+    sys.stdout.write(text if text.endswith("\n") else text + "\n")
 
 
 # ---------------------------------------------------------------- keys
@@ -402,6 +406,13 @@ def cmd_rtc(args):
     print(f"time {words[0]} match {words[1]} enabled {words[4] & 1}")
 
 
+def cmd_qmp(args):
+    qmp = connect(args.run)
+    result = qmp.execute(args.qmp_command, **json.loads(args.arguments or "{}"))
+    qmp.close()
+    print(json.dumps(result))
+
+
 def cmd_quit(args):
     try:
         qmp = connect(args.run)
@@ -468,6 +479,11 @@ def main():
     p = sub.add_parser("rtc")
     p.add_argument("run")
     p.set_defaults(func=cmd_rtc)
+    p = sub.add_parser("qmp")
+    p.add_argument("run")
+    p.add_argument("qmp_command")
+    p.add_argument("arguments", nargs="?")
+    p.set_defaults(func=cmd_qmp)
     p = sub.add_parser("quit")
     p.add_argument("run")
     p.set_defaults(func=cmd_quit)
