@@ -204,35 +204,45 @@ def agent_request(run, line, timeout=10.0):
 
 
 def escape(text):
+    """A request word: every byte the agent's unescape restores, blanks as \\x20."""
     out = []
     for byte in text.encode():
-        c = chr(byte)
-        if c == "\\":
+        if byte == 0x5C:
             out.append("\\\\")
-        elif c == "\n":
+        elif byte == 0x0A:
             out.append("\\n")
-        elif c == "\t":
+        elif byte == 0x09:
             out.append("\\t")
-        elif byte < 0x20 or byte >= 0x7F or c == " ":
+        elif byte <= 0x20 or byte >= 0x7F:
             out.append(f"\\x{byte:02x}")
         else:
-            out.append(c)
+            out.append(chr(byte))
     return "".join(out)
 
 
+ESCAPE = re.compile(rb"\\(\\|n|t|x[0-9a-fA-F]{2})")
+
+
+def unescape_bytes(text):
+    """The bytes of an escaped reply text; unknown escapes stay as they are."""
+    def byte(m):
+        code = m.group(1)
+        return {b"\\": b"\\", b"n": b"\n", b"t": b"\t"}.get(code) or bytes([int(code[1:], 16)])
+    return ESCAPE.sub(byte, text.encode())
+
+
 def unescape(text):
-    return re.sub(r"\\(\\|n|t|x[0-9a-fA-F]{2})",
-                  lambda m: {"\\": "\\", "n": "\n", "t": "\t"}.get(m.group(1)) or
-                  chr(int(m.group(1)[1:], 16)), text)
+    return unescape_bytes(text).decode(errors="replace")
+
+
+def request_line(words):
+    """One request line: every word escaped, blanks kept in the last one (it
+    takes the rest of the line)."""
+    return " ".join([escape(w) for w in words[:-1]] + [escape(words[-1]).replace("\\x20", " ")])
 
 
 def cmd_agent(args):
-    # Every word but the last is escaped (so a path may hold blanks); the last
-    # one keeps its blanks: it takes the rest of the line.
-    words = args.request
-    line = " ".join([escape(w) for w in words[:-1]] +
-                    [escape(words[-1]).replace("\\x20", " ")])
-    reply = agent_request(args.run, line, args.timeout)
+    reply = agent_request(args.run, request_line(args.request), args.timeout)
     status, _, text = reply.partition(" ")
     text = unescape(text)
     if status != "ok":
@@ -401,9 +411,21 @@ def cmd_rtc(args):
     qmp = connect(args.run)
     text = qmp.hmp(f"xp /5wx {PL031:#x}")
     qmp.close()
-    words = [int(w, 16) for w in re.findall(r"0x([0-9a-fA-F]{8})\b", text.split(":", 1)[1])]
-    # DR (time), MR (match), LR, CR, IMSC: the alarm is armed when IMSC bit 0 is set.
-    print(f"time {words[0]} match {words[1]} enabled {words[4] & 1}")
+    time_now, match, enabled = parse_pl031(text)
+    print(f"time {time_now} match {match} enabled {enabled}")
+
+
+def parse_pl031(text):
+    """(time, match, armed) from "xp /5wx" lines "ADDRESS: 0xWORD ...": the
+    pl031's DR, MR, LR, CR and IMSC; the alarm is armed when IMSC bit 0 is set."""
+    words = []
+    for line in text.splitlines():
+        _, colon, values = line.partition(":")
+        if colon:
+            words += [int(w, 16) for w in values.split()]
+    if len(words) < 5:
+        raise Failure(f"unexpected pl031 dump: {text!r}")
+    return words[0], words[1], words[4] & 1
 
 
 def cmd_qmp(args):

@@ -43,6 +43,11 @@ trap cleanup EXIT
 
 start_all=$(now)
 mkdir -p "$smoke"
+if python3 -m unittest discover -s "$here/tests" > "$smoke/unit.log" 2>&1; then
+  pass "host unit tests"
+else
+  fail "host unit tests" "see $smoke/unit.log"
+fi
 build_start=$(now)
 if ! "$here/build.sh" > "$smoke/build.log" 2>&1; then
   fail build "see $smoke/build.log"
@@ -159,13 +164,21 @@ second_boot() {
     lumo_startup.startup_mode=STARTMODE_ALARM lumo.wait=1 || return
   sleep 0.5
   check "program held until started" "" "$(grep -o 'boardcheck: start' "$run/console.log")"
+  local grab
+  grab=$(vm grab "$run" "$smoke/variant-before.png" --samples 2>&1)
+  check "screen starts black, not panned" "page=0 pans=0 blank=0 000000 000000 000000 000000" \
+    "$(echo "$grab" | head -n 1 | grep -o 'page=.*') $(echo "$grab" | sed -n 's/^sample [0-9] //p' |
+       tr '\n' ' ' | sed 's/ *$//')"
+  check "device nodes and stores" "ok" "$(agent exec 'for p in /dev/tty0 /dev/rtc0 /dev/kmsg \
+    /dev/graphics/fb0 /dev/input/event0 /dev/input/event1 /run/lumoboot/properties \
+    /var/lib/lumoboot/properties /system/lumo/res/zelt_logo.png /initlogo.rle; do
+    [ -e $p ] || echo missing $p; done; echo ok' | sed 's/^0 //')"
   agent start > /dev/null
   console "program started by the agent" "boardcheck: listening" 0 20
   check "startup_mode from the command line" STARTMODE_ALARM "$(agent read /sys/power/startup_mode)"
   check "no LEDs, no vibrator" "lumo-backlight" \
     "$(agent exec 'ls /sys/class/leds | grep -v :: ; ls /sys/class/backlight' | sed 's/^0 //' |
        tr '\n' ' ' | sed 's/ *$//')"
-  local grab
   grab=$(vm grab "$run" "$smoke/variant-screen.png" --samples 2>&1)
   check "32-bit single-page screen" "bpp=32 yres_virtual=800 page=0" \
     "$(echo "$grab" | head -n 1 | grep -o 'bpp=[0-9]* yres_virtual=[0-9]* page=[0-9]*')"

@@ -98,16 +98,18 @@ static void publish_geometry(const struct fb_info *fb)
 	spin_unlock_irqrestore(&status_lock, flags);
 }
 
-/* The screen has one mode: every request is answered with it, only the
- * offsets of a pan are kept. */
+/* The screen has one mode: every request is answered with it; only the
+ * vertical offset of a pan and the request's activation flags are kept. */
 static int lumo_fb_check_var(struct fb_var_screeninfo *var, struct fb_info *fb)
 {
 	u32 yoffset = var->yoffset;
+	u32 activate = var->activate;
 
 	if (yoffset + fb->var.yres > fb->var.yres_virtual)
 		return -EINVAL;
 	*var = fb->var;
 	var->yoffset = yoffset;
+	var->activate = activate;
 	return 0;
 }
 
@@ -269,11 +271,13 @@ no_map:
 
 static void __exit lumo_fb_exit(void)
 {
+	unsigned long pixel_bytes = info->fix.smem_len;
+
 	unregister_framebuffer(info);
 	framebuffer_release(info);
 	platform_device_unregister(board);
 	iounmap(status);
-	release_mem_region(phys, STATUS_BYTES + info->fix.smem_len);
+	release_mem_region(phys, STATUS_BYTES + pixel_bytes);
 }
 
 module_init(lumo_fb_init);

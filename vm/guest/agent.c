@@ -12,7 +12,8 @@
  *   put PATH TEXT             ok N: PATH replaced atomically (temporary + rename)
  *   remove PATH               ok
  *   exec COMMAND              ok STATUS OUTPUT: /bin/sh -c COMMAND, stdout and
- *                             stderr together, at most 64 KiB kept
+ *                             stderr together, at most 64 KiB kept; the shell
+ *                             is killed (SIGALRM) after 30 s
  *   supply NAME VALUE         ok N: /sys/module/lumo_power/parameters/NAME
  *   getprop KEY               ok VALUE, or err unset
  *   setprop KEY VALUE         ok: as the property store's writer (see prop_path)
@@ -48,6 +49,7 @@ static const char kPortName[] = "lumo.agent";
 static const char kProps[] = "/run/lumoboot/properties";
 static const char kPersistProps[] = "/var/lib/lumoboot/properties";
 static const char kStartFlag[] = "/run/lumo-vm/start";
+static const unsigned kExecLimitSeconds = 30;
 
 static char reply_buf[REPLY_MAX];
 static char content[CONTENT_MAX];
@@ -224,6 +226,8 @@ static void do_exec(const char *command)
 	if (pid == 0) {
 		dup2(pipe_fds[1], 1);
 		dup2(pipe_fds[1], 2);
+		/* A command that never ends would stop the agent for good. */
+		alarm(kExecLimitSeconds);
 		execl("/bin/sh", "sh", "-c", command, (char *)NULL);
 		_exit(127);
 	}

@@ -1,0 +1,206 @@
+"""Unit tests of the virtual phone's host side and of the line escaping both
+sides share: python3 -m unittest discover -s vm/tests (no machine needed)."""
+import ctypes
+import io
+import json
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import zlib
+from contextlib import redirect_stdout
+from types import SimpleNamespace
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+VM = os.path.dirname(HERE)
+sys.path.insert(0, VM)
+import lumovm  # noqa: E402
+
+
+def native_text_library(folder):
+    """guest/text.c built for this machine, or None without a C compiler."""
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if not cc:
+        return None
+    lib = os.path.join(folder, "libtext.so")
+    subprocess.run([cc, "-std=gnu11", "-Wall", "-Wextra", "-Werror", "-shared", "-fPIC", "-o", lib,
+                    os.path.join(VM, "guest", "text.c")], check=True)
+    text = ctypes.CDLL(lib)
+    text.text_escape.restype = ctypes.c_size_t
+    text.text_escape.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t]
+    text.text_unescape.restype = ctypes.c_size_t
+    text.text_unescape.argtypes = [ctypes.c_char_p]
+    return text
+
+
+class Escaping(unittest.TestCase):
+    """The guest escapes replies in C and unescapes requests in C; the host does
+    the opposite in Python. Every byte must survive both ways."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp()
+        cls.c = native_text_library(cls.folder)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder)
+
+    def c_escape(self, data, cap=1 << 16):
+        out = ctypes.create_string_buffer(cap)
+        n = self.c.text_escape(out, cap, data, len(data))
+        return out.raw[:n], out.raw[n]
+
+    def c_unescape(self, text):
+        buf = ctypes.create_string_buffer(text.encode())
+        n = self.c.text_unescape(buf)
+        return buf.raw[:n]
+
+    def samples(self):
+        rng = random.Random(12)
+        yield bytes(range(256))
+        yield b""
+        yield b"\\x41 \\n"  # texts that look like escapes
+        for _ in range(200):
+            yield bytes(rng.randrange(256) for _ in range(rng.randrange(40)))
+
+    def test_replies_survive_c_escape_then_python_unescape(self):
+        if not self.c:
+            self.skipTest("no C compiler")
+        for data in self.samples():
+            escaped, terminator = self.c_escape(data)
+            self.assertEqual(terminator, 0)
+            self.assertNotIn(b"\n", escaped)
+            self.assertEqual(lumovm.unescape_bytes(escaped.decode("ascii")), data)
+
+    def test_requests_survive_python_escape_then_c_unescape(self):
+        if not self.c:
+            self.skipTest("no C compiler")
+        for data in self.samples():
+            word = data.decode("utf-8", errors="replace")
+            escaped = lumovm.escape(word)
+            self.assertFalse(set(escaped) & {" ", "\n", "\t"}, escaped)
+            self.assertEqual(self.c_unescape(escaped), word.encode())
+
+    def test_c_escape_never_overflows_nor_cuts_an_escape(self):
+        if not self.c:
+            self.skipTest("no C compiler")
+        data = b"a\x01\\\nb"  # escapes of 1, 4, 2, 2 and 1 bytes
+        full = b"a\\x01\\\\\\nb"
+        for cap in range(1, len(full) + 3):
+            escaped, terminator = self.c_escape(data, cap)
+            self.assertEqual(terminator, 0)
+            self.assertLess(len(escaped), cap)
+            self.assertTrue(full.startswith(escaped))
+            self.assertIn(len(escaped), (0, 1, 5, 7, 9, 10))  # only whole escapes
+
+    def test_unknown_and_cut_escapes_stay_as_they_stand(self):
+        cases = ["\\q", "\\x4", "\\x", "\\", "a\\xzz"]
+        for text in cases:
+            self.assertEqual(lumovm.unescape_bytes(text), text.encode(), text)
+            if self.c:
+                self.assertEqual(self.c_unescape(text), text.encode(), text)
+
+    def test_request_line_is_one_line_and_keeps_the_last_words_blanks(self):
+        line = lumovm.request_line(["write", "/a b/c", "two words\nand a line"])
+        self.assertEqual(line, "write /a\\x20b/c two words\\nand a line")
+        self.assertEqual(lumovm.request_line(["ping"]), "ping")
+
+
+class Screen(unittest.TestCase):
+    def status(self, **fields):
+        base = dict(magic=lumovm.STATUS_MAGIC, version=1, seq=1, xres=2, yres=2, xres_virtual=2,
+                    yres_virtual=4, bpp=16, line_length=6, pixel_offset=4096, yoffset=2, page=1,
+                    pans=1, blank=0, red=11, green=5, blue=0)
+        base.update(fields)
+        return base
+
+    def test_status_block_fields_and_magic(self):
+        values = self.status()
+        raw = struct.pack(f"<{len(lumovm.STATUS_WORDS)}I",
+                          *[values[k] for k in lumovm.STATUS_WORDS]) + bytes(4000)
+        self.assertEqual(lumovm.read_status(raw), values)
+        with self.assertRaises(lumovm.Failure):
+            lumovm.read_status(bytes(4096))
+
+    def test_565_pixels_widen_by_replicating_top_bits(self):
+        # Rows of 2 pixels with 2 bytes of padding each (line_length 6).
+        raw = struct.pack("<HHH", 0xF800, 0x07E0, 0xFFFF) + struct.pack("<HHH", 0x001F, 0x8410, 0)
+        rows = lumovm.page_to_rgb(raw, self.status())
+        self.assertEqual([r.hex() for r in rows], ["ff000000ff00", "0000ff848284"])
+
+    def test_32_bit_pixels_follow_the_reported_offsets(self):
+        raw = struct.pack("<II", 0x00123456, 0xFF0000FF)
+        xrgb = self.status(bpp=32, line_length=8, xres=2, yres=1, red=16, green=8, blue=0)
+        self.assertEqual(lumovm.page_to_rgb(raw, xrgb)[0].hex(), "1234560000ff")
+        xbgr = dict(xrgb, red=0, green=8, blue=16)
+        self.assertEqual(lumovm.page_to_rgb(raw, xbgr)[0].hex(), "563412ff0000")
+
+    def test_png_reads_back(self):
+        rows = [bytes([1, 2, 3, 4, 5, 6]), bytes([7, 8, 9, 10, 11, 12])]
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "x.png")
+            lumovm.write_png(path, rows, 2)
+            with open(path, "rb") as f:
+                data = f.read()
+        self.assertEqual(data[:8], b"\x89PNG\r\n\x1a\n")
+        chunks, pos = {}, 8
+        while pos < len(data):
+            length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+            body = data[pos + 8:pos + 8 + length]
+            crc, = struct.unpack(">I", data[pos + 8 + length:pos + 12 + length])
+            self.assertEqual(crc, zlib.crc32(kind + body), kind)
+            chunks[kind] = body
+            pos += 12 + length
+        self.assertEqual(struct.unpack(">IIBBBBB", chunks[b"IHDR"]), (2, 2, 8, 2, 0, 0, 0))
+        self.assertEqual(zlib.decompress(chunks[b"IDAT"]), b"\0" + rows[0] + b"\0" + rows[1])
+
+
+class Shutdown(unittest.TestCase):
+    def verdict(self, events, console):
+        with tempfile.TemporaryDirectory() as run:
+            with open(os.path.join(run, "events.jsonl"), "w") as f:
+                for e in events:
+                    f.write(json.dumps(e) + "\n")
+            with open(os.path.join(run, "console.log"), "w") as f:
+                f.write(console)
+            out = io.StringIO()
+            with redirect_stdout(out):
+                lumovm.cmd_shutdown(SimpleNamespace(run=run, timeout=0.1))
+            return out.getvalue().strip()
+
+    def test_reason_of_each_end(self):
+        stop = {"event": "STOP"}
+        off = {"event": "SHUTDOWN", "data": {"guest": True, "reason": "guest-shutdown"}}
+        reset = {"event": "SHUTDOWN", "data": {"guest": True, "reason": "guest-reset"}}
+        restart = "[ 9.1] reboot: Restarting system with command '%s'\n"
+        cases = [
+            ([stop, off], "[ 9.1] reboot: Power down\n", "power-off"),
+            ([reset], restart % "reboot_off", "restart reboot_off"),
+            ([reset], "[ 9.1] reboot: Restarting system\n", "restart"),
+            ([reset], restart % "a" + restart % "b c", "restart b c"),
+        ]
+        for events, console, want in cases:
+            self.assertEqual(self.verdict(events, console), want)
+
+    def test_no_shutdown_is_a_failure(self):
+        with self.assertRaises(lumovm.Failure):
+            self.verdict([{"event": "RESUME"}], "")
+
+
+class Rtc(unittest.TestCase):
+    def test_pl031_words(self):
+        dump = ("0000000009010000: 0x6955c4a7 0x6955c536 0x00000000 0x00000001\r\n"
+                "0000000009010010: 0x00000001\r\n")
+        self.assertEqual(lumovm.parse_pl031(dump), (0x6955C4A7, 0x6955C536, 1))
+        self.assertEqual(lumovm.parse_pl031(dump.replace("0x00000001\r\n", "0x00000000\r\n"))[2], 0)
+        with self.assertRaises(lumovm.Failure):
+            lumovm.parse_pl031("Cannot access memory\r\n")
+
+
+if __name__ == "__main__":
+    unittest.main()
