@@ -11,6 +11,8 @@ started (the host time of the first instruction, seconds).
     lumovm.py agent RUN REQUEST...          one agent request, prints the reply
     lumovm.py key RUN QCODE [--hold MS]     press and release a key (power, end, ...)
     lumovm.py grab RUN OUT.png [--samples]  the shown framebuffer page as PNG
+    lumovm.py screen RUN logo|black|drawn [--rle FILE] [--out PNG]
+                                            does the shown page show the boot logo, nothing, something?
     lumovm.py wait-console RUN REGEX [--timeout S] [--after N]
     lumovm.py shutdown RUN [--timeout S]    waits for SHUTDOWN: "power-off" or "restart [REASON]"
     lumovm.py rtc RUN                       pl031 registers: "time T match M enabled E"
@@ -131,9 +133,23 @@ def wait_for(predicate, timeout, step=0.02):
     return predicate()
 
 
+def machine_pid(run):
+    """The pid of the run folder's QEMU while it is alive, else None."""
+    try:
+        with open(run_path(run, "qemu.pid")) as f:
+            pid = int(f.read())
+        os.kill(pid, 0)
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return pid if b"qemu-system-arm" in f.read() else None
+    except (OSError, ValueError):
+        return None
+
+
 def cmd_start(args):
     run = os.path.abspath(args.run)
     os.makedirs(run, exist_ok=True)
+    if machine_pid(run):
+        raise Failure(f"a machine still runs in {run} (lumovm.py quit first)")
     for name in ("qmp.sock", "events.sock", "agent.sock", "console.log", "events.jsonl",
                  "events.ready", "started"):
         if os.path.exists(run_path(run, name)):
@@ -281,9 +297,7 @@ def page_to_rgb(raw, status):
         out = bytearray(width * 3)
         if bpp == 16:
             for x, (p,) in enumerate(struct.iter_unpack("<H", row)):
-                r, g, b = p >> 11, (p >> 5) & 0x3F, p & 0x1F
-                out[3 * x:3 * x + 3] = bytes(((r << 3) | (r >> 2), (g << 2) | (g >> 4),
-                                              (b << 3) | (b >> 2)))
+                out[3 * x:3 * x + 3] = widen_565(p)
         else:
             for x, (p,) in enumerate(struct.iter_unpack("<I", row)):
                 out[3 * x:3 * x + 3] = bytes(((p >> status["red"]) & 0xFF,
@@ -346,6 +360,59 @@ def cmd_grab(args):
         for quarter in range(4):
             y = status["yres"] * (2 * quarter + 1) // 8
             print("sample %d %s" % (quarter, rows[y][3 * x:3 * x + 3].hex()))
+
+
+def decode_565_rle(data, max_pixels):
+    """Pixels of a run-length RGB565 file: (count, colour) pairs of
+    little-endian 16-bit words; a run that would pass max_pixels ends it."""
+    pixels = []
+    for i in range(0, len(data) - 3, 4):
+        count, colour = struct.unpack_from("<HH", data, i)
+        if count > max_pixels - len(pixels):
+            break
+        pixels += [colour] * count
+    return pixels
+
+
+def widen_565(colour):
+    r, g, b = colour >> 11, (colour >> 5) & 0x3F, colour & 0x1F
+    return bytes(((r << 3) | (r >> 2), (g << 2) | (g >> 4), (b << 3) | (b >> 2)))
+
+
+def screen_verdict(rows, kind, rle=b""):
+    """None when the page (RGB rows) shows `kind`, else why not."""
+    page = b"".join(rows)
+    if kind == "black":
+        lit = next((i for i, v in enumerate(page) if v), None)
+        return None if lit is None else f"pixel {lit // 3} is lit"
+    if kind == "drawn":
+        return None if any(page) else "the page is black"
+    logo = decode_565_rle(rle, len(page) // 3)
+    if not logo:
+        return "the logo draws no pixel"
+    widened = b"".join(widen_565(c) for c in logo)
+    if page[:len(widened)] == widened:
+        return None
+    differ = [i for i in range(len(logo)) if page[3 * i:3 * i + 3] != widened[3 * i:3 * i + 3]]
+    width = len(rows[0]) // 3
+    first = differ[0]
+    return (f"{len(differ)} of {len(logo)} logo pixels differ; first at x={first % width} "
+            f"y={first // width}: screen {page[3 * first:3 * first + 3].hex()}, "
+            f"logo {widened[3 * first:3 * first + 3].hex()}")
+
+
+def cmd_screen(args):
+    status, rows = grab(args.run)
+    if args.out:
+        write_png(args.out, rows, status["xres"])
+    rle = b""
+    if args.kind == "logo":
+        with open(args.rle, "rb") as f:
+            rle = f.read()
+    why = screen_verdict(rows, args.kind, rle)
+    if why:
+        raise Failure(f"screen is not {args.kind}: {why}")
+    print(args.kind)
 
 
 # ---------------------------------------------------------------- console
@@ -442,19 +509,8 @@ def cmd_quit(args):
         qmp.close()
     except (Failure, OSError):
         pass
-    try:
-        with open(run_path(args.run, "qemu.pid")) as f:
-            pid = int(f.read())
-    except (OSError, ValueError):
-        return
-    def gone():
-        try:
-            os.kill(pid, 0)
-            # A child of this process would stay a zombie; QEMU is not ours.
-            return False
-        except ProcessLookupError:
-            return True
-    if not wait_for(gone, 5, 0.05):
+    pid = machine_pid(args.run)
+    if pid and not wait_for(lambda: machine_pid(args.run) is None, 5, 0.05):
         os.kill(pid, signal.SIGKILL)
 
 
@@ -488,6 +544,13 @@ def main():
     p.add_argument("out")
     p.add_argument("--samples", action="store_true")
     p.set_defaults(func=cmd_grab)
+    p = sub.add_parser("screen")
+    p.add_argument("run")
+    p.add_argument("kind", choices=("logo", "black", "drawn"))
+    p.add_argument("--rle", default=os.path.join(os.path.dirname(os.path.dirname(
+        os.path.abspath(__file__))), "res", "initlogo.rle"))
+    p.add_argument("--out")
+    p.set_defaults(func=cmd_screen)
     p = sub.add_parser("wait-console")
     p.add_argument("run")
     p.add_argument("regex")

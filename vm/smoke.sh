@@ -113,6 +113,13 @@ first_boot() {
   check "overlong startup_mode refused" err "$(agent write /sys/power/startup_mode \
     "$(printf 'x%.0s' $(seq 200))" >/dev/null 2>&1 && echo ok || echo err)"
 
+  local grab
+  grab=$(vm grab "$run" "$smoke/default-screen.png" --samples 2>&1)
+  check "framebuffer panned to page 1" "page=1 pans=1 blank=0" \
+    "$(echo "$grab" | head -n 1 | grep -o 'page=.*')"
+  check "grab shows the pattern" "ff0000 00ff00 0000ff ffffff" \
+    "$(echo "$grab" | sed -n 's/^sample [0-9] //p' | tr '\n' ' ' | sed 's/ *$//')"
+
   n=$(lines)
   vm key "$run" power --hold 50
   console "QMP power key arrives as key 116" "boardcheck: key 116 1 event1" "$n" 5
@@ -120,16 +127,12 @@ first_boot() {
   n=$(lines)
   vm key "$run" end --hold 50
   console "QMP end key arrives as key 107" "boardcheck: key 107 1 event1" "$n" 5
+  console "board check drew the logo" "boardcheck: logo shown" "$n" 5
+  check "boot logo check on a 16-bit screen" logo \
+    "$(vm screen "$run" logo --out "$smoke/default-logo.png" 2>&1)"
   n=$(lines)
   vm qmp "$run" system_powerdown > /dev/null
   console "gpio-keys power key (system_powerdown)" "boardcheck: key 116 1 event0" "$n" 5
-
-  local grab
-  grab=$(vm grab "$run" "$smoke/default-screen.png" --samples 2>&1)
-  check "framebuffer panned to page 1" "page=1 pans=1 blank=0" \
-    "$(echo "$grab" | head -n 1 | grep -o 'page=.*')"
-  check "grab shows the pattern" "ff0000 00ff00 0000ff ffffff" \
-    "$(echo "$grab" | sed -n 's/^sample [0-9] //p' | tr '\n' ' ' | sed 's/ *$//')"
 
   agent write /sys/class/leds/red/brightness 255 > /dev/null
   check "red LED writable" 255 "$(agent read /sys/class/leds/red/brightness)"
@@ -184,6 +187,13 @@ second_boot() {
     "$(echo "$grab" | head -n 1 | grep -o 'bpp=[0-9]* yres_virtual=[0-9]* page=[0-9]*')"
   check "grab shows the 32-bit pattern" "ff0000 00ff00 0000ff ffffff" \
     "$(echo "$grab" | sed -n 's/^sample [0-9] //p' | tr '\n' ' ' | sed 's/ *$//')"
+  local n
+  n=$(lines)
+  vm key "$run" end --hold 50
+  console "board check drew the logo (32-bit)" "boardcheck: logo shown" "$n" 5
+  check "boot logo check on a 32-bit screen" logo "$(vm screen "$run" logo 2>&1)"
+  check "a wrong logo is told apart" "differ" "$(vm screen "$run" logo \
+    --rle <(printf '\x10\x00\xff\xff') 2>&1 | grep -o differ)"
   agent reboot reboot_off > /dev/null
   check "restart with its reason seen by the host" "restart reboot_off" \
     "$(vm shutdown "$run" --timeout 15 2>&1)"

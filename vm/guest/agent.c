@@ -22,8 +22,10 @@
  *   reboot [REASON]           ok, then restart (with the reason, if given)
  *   poweroff                  ok, then power off
  *
- * Runs as a child of init for the whole boot. It opens the port again when
- * the host side closes, and serves one request at a time.
+ * Runs as a child of init for the whole boot and serves one request at a
+ * time. While no host is connected, a read of the port returns 0 at once
+ * (and poll reports hang-up), so the agent looks again every 20 ms; a
+ * partial line is dropped when the host goes away.
  */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -447,11 +449,18 @@ int main(void)
 		r = read(port_fd, &c, 1);
 		if (r < 0 && errno == EINTR)
 			continue;
-		if (r <= 0) {
-			/* The host went away (or the port failed): wait and reopen. */
+		if (r == 0) {
+			/* No host connected: the port neither blocks nor polls until one
+			 * is, so look again shortly. The port stays open: closing it
+			 * would drop a request that arrived meanwhile. */
+			used = 0;
+			usleep(20 * 1000);
+			continue;
+		}
+		if (r < 0) {
 			close(port_fd);
 			port_fd = -1;
-			usleep(20 * 1000);
+			usleep(100 * 1000);
 			continue;
 		}
 		if (c != '\n') {

@@ -12,11 +12,16 @@
  *   boardcheck: listening (N input devices)
  *   boardcheck: uevent ACTION@DEVPATH   (power-supply uevents only)
  *   boardcheck: key CODE VALUE eventN
+ *   boardcheck: logo shown on page 0 (PIXELS pixels)   after key 107 goes down
  *
  * The pattern: four horizontal bands, red, green, blue and white, drawn on the
  * page that is not shown (page 1 of two; page 0 of a single-page screen),
  * then panned to. Page 0 of a two-page screen is filled grey first, so a grab
  * of the wrong page shows.
+ *
+ * Key 107 (end) going down draws /initlogo.rle (runs of RGB565 pixels) into
+ * page 0, widened to the screen's format, and pans there: the host's check
+ * of a boot logo on screen can be tried without lumoboot.
  */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -140,31 +145,89 @@ static void fill_rows(uint8_t *page, const struct fb_var_screeninfo *var, uint32
 	}
 }
 
+/* Opens the screen and maps every page; NULL on failure (reported). */
+static uint8_t *map_screen(int *fd, struct fb_var_screeninfo *var, struct fb_fix_screeninfo *fix,
+			   size_t *bytes)
+{
+	uint8_t *mem;
+
+	*fd = open("/dev/graphics/fb0", O_RDWR | O_CLOEXEC);
+	if (*fd < 0 || ioctl(*fd, FBIOGET_VSCREENINFO, var) != 0 ||
+	    ioctl(*fd, FBIOGET_FSCREENINFO, fix) != 0) {
+		report("fb failed: %s", strerror(errno));
+		if (*fd >= 0)
+			close(*fd);
+		return NULL;
+	}
+	*bytes = (size_t)fix->line_length * var->yres_virtual;
+	mem = mmap(NULL, *bytes, PROT_READ | PROT_WRITE, MAP_SHARED, *fd, 0);
+	if (mem == MAP_FAILED) {
+		report("fb mmap failed: %s", strerror(errno));
+		close(*fd);
+		return NULL;
+	}
+	return mem;
+}
+
+static void put_pixel(uint8_t *page, const struct fb_var_screeninfo *var, uint32_t line_length,
+		      size_t index, uint16_t rgb565)
+{
+	uint8_t *row = page + (index / var->xres) * line_length;
+	uint32_t r = rgb565 >> 11, g = (rgb565 >> 5) & 0x3f, b = rgb565 & 0x1f;
+	uint32_t rgb = (((r << 3) | (r >> 2)) << 16) | (((g << 2) | (g >> 4)) << 8) |
+		       ((b << 3) | (b >> 2));
+
+	if (var->bits_per_pixel == 16)
+		((uint16_t *)row)[index % var->xres] = rgb565;
+	else
+		((uint32_t *)row)[index % var->xres] = pack(var, rgb);
+}
+
+static void show_logo(void)
+{
+	struct fb_var_screeninfo var;
+	struct fb_fix_screeninfo fix;
+	size_t bytes, drawn = 0;
+	uint8_t run[4];
+	int fd, logo;
+	uint8_t *mem = map_screen(&fd, &var, &fix, &bytes);
+
+	if (!mem)
+		return;
+	logo = open("/initlogo.rle", O_RDONLY | O_CLOEXEC);
+	while (logo >= 0 && read(logo, run, sizeof(run)) == (ssize_t)sizeof(run)) {
+		size_t count = run[0] | (run[1] << 8);
+		uint16_t colour = (uint16_t)(run[2] | (run[3] << 8));
+
+		if (count > (size_t)var.xres * var.yres - drawn)
+			break;
+		for (size_t i = 0; i < count; i++)
+			put_pixel(mem, &var, fix.line_length, drawn++, colour);
+	}
+	if (logo >= 0)
+		close(logo);
+	var.yoffset = 0;
+	if (ioctl(fd, FBIOPAN_DISPLAY, &var) != 0)
+		report("pan failed: %s", strerror(errno));
+	report("logo shown on page 0 (%zu pixels)", drawn);
+	munmap(mem, bytes);
+	close(fd);
+}
+
 static void check_screen(void)
 {
 	static const uint32_t bands[4] = { 0xff0000, 0x00ff00, 0x0000ff, 0xffffff };
 	struct fb_var_screeninfo var;
 	struct fb_fix_screeninfo fix;
-	int fd = open("/dev/graphics/fb0", O_RDWR | O_CLOEXEC);
 	uint32_t pages, target;
-	size_t page_bytes;
-	uint8_t *mem;
+	size_t page_bytes, bytes;
+	int fd;
+	uint8_t *mem = map_screen(&fd, &var, &fix, &bytes);
 
-	if (fd < 0 || ioctl(fd, FBIOGET_VSCREENINFO, &var) != 0 ||
-	    ioctl(fd, FBIOGET_FSCREENINFO, &fix) != 0) {
-		report("fb failed: %s", strerror(errno));
-		if (fd >= 0)
-			close(fd);
+	if (!mem)
 		return;
-	}
 	pages = var.yres_virtual / var.yres;
 	page_bytes = (size_t)fix.line_length * var.yres;
-	mem = mmap(NULL, page_bytes * pages, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-	if (mem == MAP_FAILED) {
-		report("fb mmap failed: %s", strerror(errno));
-		close(fd);
-		return;
-	}
 	target = pages > 1 ? 1 : 0;
 	if (pages > 1)
 		fill_rows(mem, &var, fix.line_length, 0, var.yres, 0x808080);
@@ -182,7 +245,7 @@ static void check_screen(void)
 		report("blank ok");
 	else
 		report("blank failed: %s", strerror(errno));
-	munmap(mem, page_bytes * pages);
+	munmap(mem, bytes);
 	close(fd);
 }
 
@@ -236,9 +299,13 @@ static void on_input(int fd, const char *name)
 	struct input_event ev[16];
 	ssize_t n = read(fd, ev, sizeof(ev));
 
-	for (ssize_t i = 0; n > 0 && i < n / (ssize_t)sizeof(ev[0]); i++)
-		if (ev[i].type == EV_KEY)
-			report("key %u %d %s", ev[i].code, ev[i].value, name);
+	for (ssize_t i = 0; n > 0 && i < n / (ssize_t)sizeof(ev[0]); i++) {
+		if (ev[i].type != EV_KEY)
+			continue;
+		report("key %u %d %s", ev[i].code, ev[i].value, name);
+		if (ev[i].code == KEY_END && ev[i].value == 1)
+			show_logo();
+	}
 }
 
 int main(void)

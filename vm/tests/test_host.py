@@ -160,6 +160,29 @@ class Screen(unittest.TestCase):
         self.assertEqual(zlib.decompress(chunks[b"IDAT"]), b"\0" + rows[0] + b"\0" + rows[1])
 
 
+class ScreenVerdicts(unittest.TestCase):
+    def rle(self, *runs):
+        return b"".join(struct.pack("<HH", n, c) for n, c in runs)
+
+    def test_runs_stop_before_passing_the_screen(self):
+        self.assertEqual(lumovm.decode_565_rle(self.rle((2, 1), (3, 2)), 5), [1, 1, 2, 2, 2])
+        self.assertEqual(lumovm.decode_565_rle(self.rle((2, 1), (4, 2)), 5), [1, 1])
+        self.assertEqual(lumovm.decode_565_rle(self.rle((2, 1)) + b"\x01\x00", 5), [1, 1])
+
+    def test_each_kind_on_each_page(self):
+        black = [bytes(6), bytes(6)]
+        logo = [bytes.fromhex("ff0000ff0000"), bytes.fromhex("0000ff000000")]
+        rle = self.rle((2, 0xF800), (1, 0x001F), (1, 0))
+        cases = [
+            (black, "black", None), (black, "drawn", "the page is black"),
+            (logo, "black", "pixel 0 is lit"), (logo, "drawn", None), (logo, "logo", None),
+            (black, "logo", "3 of 4 logo pixels differ; first at x=0 y=0: screen 000000, logo ff0000"),
+        ]
+        for rows, kind, want in cases:
+            self.assertEqual(lumovm.screen_verdict(rows, kind, rle), want, kind)
+        self.assertEqual(lumovm.screen_verdict(logo, "logo", b""), "the logo draws no pixel")
+
+
 class Shutdown(unittest.TestCase):
     def verdict(self, events, console):
         with tempfile.TemporaryDirectory() as run:
