@@ -24,11 +24,13 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-is_static_arm() {  # ELF, 32-bit, little-endian, machine ARM (40), no interpreter
-  local head
-  head=$(od -An -tx1 -N20 "$1" | tr -d ' \n')
-  [ "${head:0:10}" = 7f454c4601 ] && [ "${head:36:4}" = 2800 ] || return 1
-  ! LC_ALL=C grep -aq "/lib/ld-linux" "$1"
+# A 32-bit ARM executable without a program interpreter (statically linked).
+is_static_arm() {
+  local header
+  header=$(LC_ALL=C readelf -h "$1" 2>/dev/null) || return 1
+  grep -q "Class: *ELF32" <<< "$header" && grep -q "Machine: *ARM$" <<< "$header" &&
+    grep -q "Type: *EXEC\|Type: *DYN" <<< "$header" &&
+    ! LC_ALL=C readelf -l "$1" 2>/dev/null | grep -q "INTERP"
 }
 if [ -n "$program" ]; then
   [ -f "$program" ] || { echo "vm/build: no program at $program" >&2; exit 2; }

@@ -78,7 +78,7 @@ first_boot() {
   console "program started" "boardcheck: listening" 0 20
   local modules m
   modules=$(agent exec "cut -d' ' -f1 /proc/modules")
-  for m in lumo_power lumo_startup lumo_lights lumo_fb virtio_mmio virtio_input evdev \
+  for m in lumo_power lumo_pm lumo_lights lumo_fb virtio_mmio virtio_input evdev \
            virtio_console ledtrig_transient; do
     case "$modules" in *"$m"*) ;; *) fail "module $m loaded" "not in /proc/modules"; continue ;; esac
     pass "module $m loaded"
@@ -120,6 +120,13 @@ first_boot() {
   check "grab shows the pattern" "ff0000 00ff00 0000ff ffffff" \
     "$(echo "$grab" | sed -n 's/^sample [0-9] //p' | tr '\n' ' ' | sed 's/ *$//')"
 
+  agent write /sys/power/wake_lock LumoBoot > /dev/null
+  agent write /sys/power/wake_lock "Lumo.Boot 5000000" > /dev/null
+  agent write /sys/power/wake_unlock LumoBoot > /dev/null
+  check "wake locks taken and released" "Lumo.Boot|LumoBoot" \
+    "$(agent read /sys/power/wake_lock)|$(agent read /sys/power/wake_unlock)"
+  check "unknown wake lock release refused" err \
+    "$(agent write /sys/power/wake_unlock Nobody >/dev/null 2>&1 && echo ok || echo err)"
   n=$(lines)
   vm key "$run" power --hold 50
   console "QMP power key arrives as key 116" "boardcheck: key 116 1 event1" "$n" 5
@@ -164,7 +171,7 @@ first_boot() {
 
 second_boot() {
   boot variant lumo_fb.bpp=32 lumo_fb.pages=1 lumo_lights.leds=0 lumo_lights.vibrator=0 \
-    lumo_startup.startup_mode=STARTMODE_ALARM lumo.wait=1 || return
+    lumo_pm.startup_mode=STARTMODE_ALARM lumo.wait=1 || return
   sleep 0.5
   check "program held until started" "" "$(grep -o 'boardcheck: start' "$run/console.log")"
   local grab
