@@ -76,6 +76,8 @@ boot() {  # boot NAME KERNEL-ARGS...
 first_boot() {
   boot default || return
   console "program started" "boardcheck: listening" 0 20
+  check "agent lists the program with its peak memory" "S lumo-boardcheck" \
+    "$(agent ps | awk '$4 == "lumo-boardcheck" && $3 > 0 { print $2, $4 }')"
   local modules m
   modules=$(agent exec "cut -d' ' -f1 /proc/modules")
   for m in lumo_power lumo_pm lumo_lights lumo_fb virtio_mmio virtio_input evdev \

@@ -14,6 +14,8 @@
  *   exec COMMAND              ok STATUS OUTPUT: /bin/sh -c COMMAND, stdout and
  *                             stderr together, at most 64 KiB kept; the shell
  *                             is killed (SIGALRM) after 30 s
+ *   ps                        ok LINES: "PID STATE VMHWM_KB COMM" per process
+ *                             (VMHWM_KB 0 for kernel threads)
  *   supply NAME VALUE         ok N: /sys/module/lumo_power/parameters/NAME
  *   getprop KEY               ok VALUE, or err unset
  *   setprop KEY VALUE         ok: as the property store's writer (see prop_path)
@@ -255,6 +257,71 @@ static void do_exec(const char *command)
 	reply_raw(head, content, total);
 }
 
+/* The peak resident size (VmHWM) in kB of a process, 0 when it has none. */
+static long peak_kb(int pid)
+{
+	char path[64], line[256];
+	long kb = 0;
+	FILE *f;
+
+	snprintf(path, sizeof(path), "/proc/%d/status", pid);
+	f = fopen(path, "re");
+	if (!f)
+		return 0;
+	while (fgets(line, sizeof(line), f))
+		if (sscanf(line, "VmHWM: %ld", &kb) == 1)
+			break;
+	fclose(f);
+	return kb;
+}
+
+/* One "PID STATE VMHWM_KB COMM\n" line from /proc/PID/stat ("PID (COMM) S ..."). */
+static size_t process_line(int pid, char *out, size_t cap)
+{
+	char path[64], stat[512];
+	char *open_paren, *close_paren;
+	ssize_t n;
+	int fd;
+
+	snprintf(path, sizeof(path), "/proc/%d/stat", pid);
+	fd = open(path, O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return 0;
+	n = read(fd, stat, sizeof(stat) - 1);
+	close(fd);
+	if (n <= 0)
+		return 0;
+	stat[n] = '\0';
+	open_paren = strchr(stat, '(');
+	close_paren = strrchr(stat, ')');
+	if (!open_paren || !close_paren || close_paren < open_paren || close_paren[1] != ' ')
+		return 0;
+	n = snprintf(out, cap, "%d %c %ld %.*s\n", pid, close_paren[2], peak_kb(pid),
+		     (int)(close_paren - open_paren - 1), open_paren + 1);
+	return n > 0 && (size_t)n < cap ? (size_t)n : 0;
+}
+
+static void do_ps(void)
+{
+	DIR *dir = opendir("/proc");
+	struct dirent *entry;
+	size_t used = 0;
+
+	if (!dir) {
+		reply_errno("/proc");
+		return;
+	}
+	while ((entry = readdir(dir)) != NULL) {
+		char *end;
+		long pid = strtol(entry->d_name, &end, 10);
+
+		if (pid > 0 && *end == '\0')
+			used += process_line((int)pid, content + used, sizeof(content) - used);
+	}
+	closedir(dir);
+	reply_raw("ok", content, used);
+}
+
 static void do_getprop(char *key)
 {
 	char path[512];
@@ -364,6 +431,8 @@ static void serve(char *line)
 	} else if (strcmp(cmd, "exec") == 0 && rest) {
 		text_unescape(rest);
 		do_exec(rest);
+	} else if (strcmp(cmd, "ps") == 0) {
+		do_ps();
 	} else if (strcmp(cmd, "supply") == 0 && rest) {
 		char *name = next_word(&rest);
 
