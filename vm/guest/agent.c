@@ -8,7 +8,7 @@
  *
  *   ping                      ok pong
  *   read PATH                 ok CONTENT (at most 64 KiB)
- *   write PATH TEXT           ok N: TEXT written to an existing file (sysfs)
+ *   write PATH TEXT           ok N: an existing file (sysfs) truncated, TEXT written
  *   put PATH TEXT             ok N: PATH replaced atomically (temporary + rename)
  *   remove PATH               ok
  *   exec COMMAND              ok STATUS OUTPUT: /bin/sh -c COMMAND, stdout and
@@ -49,10 +49,11 @@
 #define CONTENT_MAX (64 * 1024)
 #define REPLY_MAX (4 * CONTENT_MAX + 64)
 
-static const char kPortName[] = "lumo.agent";
-static const char kProps[] = "/run/lumoboot/properties";
-static const char kPersistProps[] = "/var/lib/lumoboot/properties";
-static const char kStartFlag[] = "/run/lumo-vm/start";
+/* Fixed places, under a root that is "/" in the guest (see main). */
+static char props_dir[512] = "/run/lumoboot/properties";
+static char persist_props_dir[512] = "/var/lib/lumoboot/properties";
+static char start_flag[512] = "/run/lumo-vm/start";
+static char supply_dir[512] = "/sys/module/lumo_power/parameters";
 static const unsigned kExecLimitSeconds = 30;
 
 static char reply_buf[REPLY_MAX];
@@ -179,7 +180,7 @@ static int prop_path(const char *key, char *path, size_t cap)
 		      strchr("._-:@", c)))
 			return -1;
 	}
-	const char *dir = strncmp(key, "persist.", 8) == 0 ? kPersistProps : kProps;
+	const char *dir = strncmp(key, "persist.", 8) == 0 ? persist_props_dir : props_dir;
 
 	return (size_t)snprintf(path, cap, "%s/%s", dir, key) < cap ? 0 : -1;
 }
@@ -198,7 +199,7 @@ static void do_write(char *path, char *text, int atomic)
 {
 	char count[32];
 	size_t n = text_unescape(text);
-	int rc = atomic ? put_file(path, text, n) : write_file(path, text, n, 0);
+	int rc = atomic ? put_file(path, text, n) : write_file(path, text, n, O_TRUNC);
 
 	if (rc != 0) {
 		reply_errno(path);
@@ -368,8 +369,7 @@ static void do_supply(char *name, char *value)
 	char path[256];
 
 	if (strchr(name, '/') ||
-	    (size_t)snprintf(path, sizeof(path), "/sys/module/lumo_power/parameters/%s", name) >=
-		    sizeof(path)) {
+	    (size_t)snprintf(path, sizeof(path), "%s/%s", supply_dir, name) >= sizeof(path)) {
 		reply_err("bad supply value name");
 		return;
 	}
@@ -378,6 +378,11 @@ static void do_supply(char *name, char *value)
 
 static void do_reboot(char *reason)
 {
+#ifdef LUMO_AGENT_TEST
+	(void)reason;
+	reply_err("no restart in a test build");
+	return;
+#endif
 	reply_ok(NULL);
 	sync();
 	if (reason && *reason) {
@@ -444,13 +449,17 @@ static void serve(char *line)
 
 		do_setprop(key, rest ? rest : (char[]){ "" });
 	} else if (strcmp(cmd, "start") == 0) {
-		if (put_file(kStartFlag, "1", 1) != 0)
-			reply_errno(kStartFlag);
+		if (put_file(start_flag, "1", 1) != 0)
+			reply_errno(start_flag);
 		else
 			reply_ok(NULL);
 	} else if (strcmp(cmd, "reboot") == 0) {
 		do_reboot(rest);
 	} else if (strcmp(cmd, "poweroff") == 0) {
+#ifdef LUMO_AGENT_TEST
+		reply_err("no power-off in a test build");
+		return;
+#endif
 		reply_ok(NULL);
 		sync();
 		reboot(RB_POWER_OFF);
@@ -458,6 +467,52 @@ static void serve(char *line)
 		reply_err("unknown request");
 	}
 }
+
+static char line[LINE_MAX_BYTES];
+static size_t line_used;
+
+/* Takes one byte of a request; serves the line at its newline. A line longer
+ * than the buffer is answered "err line too long" when it ends. */
+static void take_byte(char c)
+{
+	if (c != '\n') {
+		if (line_used < sizeof(line) - 1)
+			line[line_used++] = c;
+		else
+			line_used = sizeof(line); /* too long: remembered until the newline */
+		return;
+	}
+	if (line_used >= sizeof(line)) {
+		reply_err("line too long");
+	} else {
+		line[line_used] = '\0';
+		if (line_used > 0)
+			serve(line);
+	}
+	line_used = 0;
+}
+
+#ifdef LUMO_AGENT_TEST
+/* Host tests: requests on standard input until its end, replies on standard
+ * output, the fixed places under $LUMO_AGENT_ROOT, no restart, no power-off. */
+int main(void)
+{
+	const char *root = getenv("LUMO_AGENT_ROOT");
+	char c;
+
+	if (!root || !*root)
+		return 2;
+	snprintf(props_dir, sizeof(props_dir), "%s/properties", root);
+	snprintf(persist_props_dir, sizeof(persist_props_dir), "%s/persist", root);
+	snprintf(start_flag, sizeof(start_flag), "%s/start", root);
+	snprintf(supply_dir, sizeof(supply_dir), "%s/supply", root);
+	port_fd = 1;
+	while (read(0, &c, 1) == 1)
+		take_byte(c);
+	return 0;
+}
+#else
+static const char kPortName[] = "lumo.agent";
 
 /* The device node of the port named lumo.agent, e.g. /dev/vport0p1. */
 static int find_port(char *path, size_t cap)
@@ -491,9 +546,7 @@ static int find_port(char *path, size_t cap)
 
 int main(void)
 {
-	static char line[LINE_MAX_BYTES];
 	char path[300];
-	size_t used = 0;
 	int tries;
 
 	for (tries = 0; find_port(path, sizeof(path)) != 0; tries++) {
@@ -513,7 +566,6 @@ int main(void)
 				usleep(100 * 1000);
 				continue;
 			}
-			used = 0;
 		}
 		r = read(port_fd, &c, 1);
 		if (r < 0 && errno == EINTR)
@@ -521,8 +573,9 @@ int main(void)
 		if (r == 0) {
 			/* No host connected: the port neither blocks nor polls until one
 			 * is, so look again shortly. The port stays open: closing it
-			 * would drop a request that arrived meanwhile. */
-			used = 0;
+			 * would drop a request that arrived meanwhile. A partial line
+			 * of the host that left is dropped. */
+			line_used = 0;
 			usleep(20 * 1000);
 			continue;
 		}
@@ -532,20 +585,7 @@ int main(void)
 			usleep(100 * 1000);
 			continue;
 		}
-		if (c != '\n') {
-			if (used < sizeof(line) - 1)
-				line[used++] = c;
-			else
-				used = sizeof(line); /* too long: remembered until the newline */
-			continue;
-		}
-		if (used >= sizeof(line)) {
-			reply_err("line too long");
-		} else {
-			line[used] = '\0';
-			if (used > 0)
-				serve(line);
-		}
-		used = 0;
+		take_byte(c);
 	}
 }
+#endif

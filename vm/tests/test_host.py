@@ -111,6 +111,121 @@ class Escaping(unittest.TestCase):
         self.assertEqual(lumovm.request_line(["ping"]), "ping")
 
 
+class Agent(unittest.TestCase):
+    """The guest agent built for this machine with LUMO_AGENT_TEST: requests on
+    standard input, its fixed places under a temporary root, and restart and
+    power-off compiled out (it never acts on this machine)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp()
+        cc = shutil.which("cc") or shutil.which("gcc")
+        cls.agent = os.path.join(cls.folder, "agent-test")
+        if cc:
+            subprocess.run([cc, "-std=gnu11", "-Wall", "-Wextra", "-Werror", "-DLUMO_AGENT_TEST",
+                            "-o", cls.agent, os.path.join(VM, "guest", "agent.c"),
+                            os.path.join(VM, "guest", "text.c")], check=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder)
+
+    def setUp(self):
+        if not os.path.exists(self.agent):
+            self.skipTest("no C compiler")
+        self.root = tempfile.mkdtemp()
+        for sub in ("properties", "persist", "supply"):
+            os.mkdir(os.path.join(self.root, sub))
+
+    def tearDown(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def ask(self, *lines):
+        """Replies to request lines (each a list of words or a raw string)."""
+        text = "".join((lumovm.request_line(l) if isinstance(l, list) else l) + "\n"
+                       for l in lines)
+        done = subprocess.run([self.agent], input=text.encode(), capture_output=True, timeout=30,
+                              env=dict(os.environ, LUMO_AGENT_ROOT=self.root))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return done.stdout.decode().splitlines()
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def test_files_read_and_written_byte_for_byte(self):
+        data = bytes(range(256)) * 3
+        with open(self.path("blob"), "wb") as f:
+            f.write(data)
+        with open(self.path("sysfs"), "w") as f:
+            f.write("old text that is longer")
+        text = "line one\nline two\t\\ é"
+        replies = self.ask(["read", self.path("blob")], ["write", self.path("sysfs"), text],
+                           ["put", self.path("new file"), text], ["write", self.path("absent"), "x"],
+                           ["read", self.path("absent")], ["remove", self.path("blob")])
+        self.assertEqual(lumovm.unescape_bytes(replies[0][3:]), data)
+        self.assertEqual(replies[1:3], [f"ok {len(text.encode())}"] * 2)
+        for name in ("sysfs", "new file"):
+            with open(self.path(name), "rb") as f:
+                self.assertEqual(f.read(), text.encode(), name)
+        self.assertTrue(replies[3].startswith("err ") and "No such file" in replies[3])
+        self.assertTrue(replies[4].startswith("err ") and "No such file" in replies[4])
+        self.assertEqual(replies[5], "ok")
+        self.assertFalse(os.path.exists(self.path("blob")))
+        self.assertEqual(sorted(os.listdir(self.root)),
+                         ["new file", "persist", "properties", "supply", "sysfs"])
+
+    def test_property_store_rules(self):
+        cases = [
+            (["setprop", "sys.boot.android", "1"], "ok"),
+            (["getprop", "sys.boot.android"], "ok 1"),
+            (["setprop", "persist.sys.lumo.REBOOT", "1;2;3"], "ok"),
+            (["setprop", "ro.lboot.brightness", "51"], "ok"),
+            (["setprop", "ro.lboot.brightness", "52"], "err read-only property exists"),
+            (["setprop", "a/b", "1"], "err bad key"),
+            (["setprop", ".hidden", "1"], "err bad key"),
+            (["setprop", "k" * 256, "1"], "err bad key"),
+            (["setprop", "long", "v" * 92], "err value longer than 91 bytes"),
+            (["setprop", "fits", "v" * 91], "ok"),
+            (["setprop", "empty", ""], "ok"),
+            (["getprop", "never.set"], "err unset"),
+        ]
+        replies = self.ask(*[request for request, _ in cases])
+        for (request, want), got in zip(cases, replies):
+            self.assertEqual(got, want, request)
+        stores = {"properties": "sys.boot.android", "persist": "persist.sys.lumo.REBOOT"}
+        for folder, key in stores.items():
+            self.assertTrue(os.path.exists(self.path(folder, key)), key)
+        with open(self.path("properties", "ro.lboot.brightness")) as f:
+            self.assertEqual(f.read(), "51")
+        with open(self.path("properties", "empty")) as f:
+            self.assertEqual(f.read(), "")
+
+    def test_commands_and_their_limits(self):
+        replies = self.ask(["exec", "echo hi; echo err >&2; exit 3"],
+                           ["exec", "head -c 70000 /dev/zero | tr '\\0' a"],
+                           "x" * 9000, ["ping"], "nonsense", "read",
+                           ["supply", "../../etc/passwd", "1"], ["supply", "battery_capacity", "42"],
+                           ["start"], ["reboot", "reboot_off"], ["poweroff"])
+        self.assertEqual(replies[0], "ok 3 hi\\nerr\\n")
+        self.assertEqual(replies[1], "ok 0 " + "a" * 65536)
+        self.assertEqual(replies[2:6], ["err line too long", "ok pong", "err unknown request",
+                                        "err unknown request"])
+        self.assertEqual(replies[6], "err bad supply value name")
+        self.assertTrue(replies[7].startswith("err "), replies[7])  # the parameter file is absent
+        self.assertEqual(replies[8], "ok")
+        self.assertTrue(os.path.exists(self.path("start")))
+        self.assertEqual(replies[9:], ["err no restart in a test build",
+                                       "err no power-off in a test build"])
+
+    def test_ps_lists_processes_with_peak_memory(self):
+        replies = self.ask(["ps"])
+        rows = [line.split(" ", 3) for line in lumovm.unescape(replies[0][3:]).splitlines()]
+        mine = [r for r in rows if r[3] == "agent-test"]
+        self.assertEqual(len(mine), 1, rows[:5])
+        self.assertGreater(int(mine[0][2]), 0)
+        self.assertIn(mine[0][1], "RSD")
+
+
 class Screen(unittest.TestCase):
     def status(self, **fields):
         base = dict(magic=lumovm.STATUS_MAGIC, version=1, seq=1, xres=2, yres=2, xres_virtual=2,
