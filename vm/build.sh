@@ -45,9 +45,6 @@ headers="$kroot/usr/src/linux-headers-$kver"
 cross=arm-linux-gnueabihf-
 mkdir -p "$out"
 
-# The kernel tree's module dependencies, made once per cached tree.
-[ -f "$kroot/lib/modules/$kver/modules.dep" ] || depmod -b "$kroot" "$kver"
-
 build_board() {
   rm -rf "$out/board"
   mkdir -p "$out/board"

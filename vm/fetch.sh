@@ -16,6 +16,9 @@ set -euo pipefail
 
 cache="${LUMO_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lumoboot-vm}"
 mkdir -p "$cache"
+# One fetch at a time per cache (two builds may share it).
+exec 9> "$cache/.lock"
+flock 9
 sudo_cmd=""
 [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
 log() { echo "vm/fetch: $*" >&2; }
@@ -82,6 +85,8 @@ fetch_tree() {
   # The headers' Makefile includes the common tree by its installed path;
   # point it at the unpacked one.
   sed -i "s|/usr/src/|$tree/root/usr/src/|" "$tree/root/usr/src/linux-headers-$abi-armmp/Makefile"
+  # The kernel's module dependencies, for picking modules into the image.
+  depmod -b "$tree/root" "$abi-armmp"
   touch "$tree/.complete"
 }
 

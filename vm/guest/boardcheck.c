@@ -20,8 +20,9 @@
  * of the wrong page shows.
  *
  * Key 107 (end) going down draws /initlogo.rle (runs of RGB565 pixels) into
- * page 0, widened to the screen's format, and pans there: the host's check
- * of a boot logo on screen can be tried without lumoboot.
+ * page 0, widened to the screen's format, and pans there with
+ * FBIOPUT_VSCREENINFO (the pattern was shown with FBIOPAN_DISPLAY): the
+ * host's check of a boot logo on screen can be tried without lumoboot.
  */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -206,9 +207,11 @@ static void show_logo(void)
 	}
 	if (logo >= 0)
 		close(logo);
+	/* The other way to pan: a screen-information request with a new offset. */
 	var.yoffset = 0;
-	if (ioctl(fd, FBIOPAN_DISPLAY, &var) != 0)
-		report("pan failed: %s", strerror(errno));
+	var.activate = FB_ACTIVATE_NOW;
+	if (ioctl(fd, FBIOPUT_VSCREENINFO, &var) != 0)
+		report("pan by screen information failed: %s", strerror(errno));
 	report("logo shown on page 0 (%zu pixels)", drawn);
 	munmap(mem, bytes);
 	close(fd);
