@@ -203,6 +203,11 @@ second_boot() {
   check "boot logo check on a 32-bit screen" logo "$(vm screen "$run" logo 2>&1)"
   check "a wrong logo is told apart" "differ" "$(vm screen "$run" logo \
     --rle <(printf '\x10\x00\xff\xff') 2>&1 | grep -o differ)"
+  check "board modules unload and load again" "0 ok" "$(agent exec 'set -e
+    for m in lumo_fb lumo_lights lumo_power lumo_pm; do rmmod $m; done
+    for m in lumo_pm lumo_power lumo_lights lumo_fb; do modprobe $m; done
+    cat /sys/class/power_supply/battery/capacity /sys/power/startup_mode /dev/null > /dev/null
+    [ -e /sys/class/backlight/lumo-backlight ] && [ -e /dev/fb0 ] && echo ok' 2>&1)"
   agent reboot reboot_off > /dev/null
   check "restart with its reason seen by the host" "restart reboot_off" \
     "$(vm shutdown "$run" --timeout 15 2>&1)"
@@ -213,6 +218,8 @@ first_boot
 first_boot_time=${boot_time:-?}
 second_boot
 run=""
+check "no kernel oops, bug or warning" "" \
+  "$(cat "$smoke"/*/console.log 2>/dev/null | grep -E 'Oops|BUG:|WARNING:|Call trace' | head -n 1)"
 echo "timing: build ${build_time} s, boot to /init ${first_boot_time} s," \
      "smoke run $(since "$start_all") s, initramfs $(stat -c %s "$out/initramfs.cpio.gz") bytes"
 echo "$passed passed, $failed failed"

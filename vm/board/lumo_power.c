@@ -19,12 +19,16 @@
 #include <linux/kernel.h>
 #include <linux/module.h>
 #include <linux/moduleparam.h>
+#include <linux/mutex.h>
 #include <linux/platform_device.h>
 #include <linux/power_supply.h>
 #include <linux/string.h>
 
 enum lumo_supply { SUPPLY_MAINS, SUPPLY_USB, SUPPLY_BATTERY, SUPPLY_COUNT };
 
+/* The registered supplies; a value write tells its supply under the lock, so
+ * a supply is never told after it has been unregistered. */
+static DEFINE_MUTEX(supplies_lock);
 static struct power_supply *supplies[SUPPLY_COUNT];
 static struct platform_device *board;
 
@@ -115,9 +119,11 @@ static int value_set(const char *text, const struct kernel_param *kp)
 	if (err)
 		return err;
 	WRITE_ONCE(v->value, parsed);
-	psy = READ_ONCE(supplies[v->supply]);
+	mutex_lock(&supplies_lock);
+	psy = supplies[v->supply];
 	if (psy)
 		power_supply_changed(psy);
+	mutex_unlock(&supplies_lock);
 	return 0;
 }
 
@@ -219,15 +225,16 @@ static const struct power_supply_desc descs[SUPPLY_COUNT] = {
 
 static void unregister_supplies(void)
 {
+	struct power_supply *gone[SUPPLY_COUNT];
 	int i;
 
-	for (i = SUPPLY_COUNT - 1; i >= 0; i--) {
-		struct power_supply *psy = supplies[i];
-
-		WRITE_ONCE(supplies[i], NULL);
-		if (psy)
-			power_supply_unregister(psy);
-	}
+	mutex_lock(&supplies_lock);
+	memcpy(gone, supplies, sizeof(gone));
+	memset(supplies, 0, sizeof(supplies));
+	mutex_unlock(&supplies_lock);
+	for (i = SUPPLY_COUNT - 1; i >= 0; i--)
+		if (gone[i])
+			power_supply_unregister(gone[i]);
 }
 
 static int __init lumo_power_init(void)
@@ -251,7 +258,9 @@ static int __init lumo_power_init(void)
 			platform_device_unregister(board);
 			return PTR_ERR(psy);
 		}
-		WRITE_ONCE(supplies[i], psy);
+		mutex_lock(&supplies_lock);
+		supplies[i] = psy;
+		mutex_unlock(&supplies_lock);
 	}
 	return 0;
 }
