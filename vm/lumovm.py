@@ -9,7 +9,7 @@ started (the host time of the first instruction, seconds).
 
     lumovm.py start RUN --kernel K --initrd I [--append WORDS] [--rtc-base T]
     lumovm.py agent RUN REQUEST...          one agent request, prints the reply
-    lumovm.py key RUN QCODE [--hold MS]     press and release a key (power, end, ...)
+    lumovm.py key RUN QCODE [--hold MS | --down | --up]   a key (power, end, ...)
     lumovm.py grab RUN OUT.png [--samples]  the shown framebuffer page as PNG
     lumovm.py screen RUN logo|black|drawn [--rle FILE] [--out PNG]
                                             does the shown page show the boot logo, nothing, something?
@@ -272,8 +272,13 @@ def cmd_agent(args):
 
 def cmd_key(args):
     qmp = connect(args.run)
-    qmp.execute("send-key", keys=[{"type": "qcode", "data": args.qcode}],
-                **{"hold-time": args.hold})
+    if args.down or args.up:
+        # One edge only: the key stays down until an --up.
+        qmp.execute("input-send-event", events=[{"type": "key", "data": {
+            "down": bool(args.down), "key": {"type": "qcode", "data": args.qcode}}}])
+    else:
+        qmp.execute("send-key", keys=[{"type": "qcode", "data": args.qcode}],
+                    **{"hold-time": args.hold})
     qmp.close()
 
 
@@ -538,6 +543,9 @@ def main():
     p.add_argument("run")
     p.add_argument("qcode")
     p.add_argument("--hold", type=int, default=100)
+    edge = p.add_mutually_exclusive_group()
+    edge.add_argument("--down", action="store_true")
+    edge.add_argument("--up", action="store_true")
     p.set_defaults(func=cmd_key)
     p = sub.add_parser("grab")
     p.add_argument("run")

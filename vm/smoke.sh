@@ -104,6 +104,17 @@ first_boot() {
   n=$(lines)
   agent supply ac_online 0 > /dev/null
   console "unplug arrives as a Mains uevent" "boardcheck: uevent change@.*/power_supply/Mains" "$n" 5
+  n=$(lines)
+  agent supply hold 1 > /dev/null
+  agent supply battery_capacity 43 > /dev/null
+  agent supply battery_voltage_now 3900000 > /dev/null
+  agent supply usb_online 1 > /dev/null
+  agent supply hold 0 > /dev/null
+  sleep 0.5
+  local since_hold
+  since_hold=$(tail -n +$((n + 1)) "$run/console.log" | tr -d '\r')
+  check "held changes: one uevent per supply" "1 1" \
+    "$(grep -c 'uevent change@.*/battery$' <<< "$since_hold") $(grep -c 'uevent change@.*/usb$' <<< "$since_hold")"
   agent supply battery_status not_charging > /dev/null
   check "status words" "Not charging" "$(agent read $ps/battery/status)"
   check "unknown status refused" "err" "$(agent supply battery_status Sleeping >/dev/null 2>&1 \
@@ -134,8 +145,13 @@ first_boot() {
   console "QMP power key arrives as key 116" "boardcheck: key 116 1 event1" "$n" 5
   console "power key released" "boardcheck: key 116 0 event1" "$n" 5
   n=$(lines)
-  vm key "$run" end --hold 50
+  vm key "$run" end --down
   console "QMP end key arrives as key 107" "boardcheck: key 107 1 event1" "$n" 5
+  sleep 0.3
+  check "a key held down stays down" "" \
+    "$(tail -n +$((n + 1)) "$run/console.log" | grep -o 'key 107 0 event1')"
+  vm key "$run" end --up
+  console "key 107 released on its own step" "boardcheck: key 107 0 event1" "$n" 5
   console "board check drew the logo" "boardcheck: logo shown" "$n" 5
   check "boot logo check on a 16-bit screen" logo \
     "$(vm screen "$run" logo --out "$smoke/default-logo.png" 2>&1)"

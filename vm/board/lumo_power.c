@@ -11,7 +11,9 @@
  * Every value is a module parameter, settable at load time and later through
  * /sys/module/lumo_power/parameters/<name>. A write stores the value and then
  * calls power_supply_changed() on the supply it belongs to, so the kernel
- * sends that supply's "change" uevent at once. Texts (status, health,
+ * sends that supply's "change" uevent at once. While the parameter "hold" is
+ * 1, writes only mark their supply changed; writing 0 to it then tells each
+ * marked supply once (several values, one uevent per supply). Texts (status, health,
  * technology) take the words the power-supply class prints, case-insensitive,
  * with '_' standing for a blank, or the class's number.
  */
@@ -30,6 +32,8 @@ enum lumo_supply { SUPPLY_MAINS, SUPPLY_USB, SUPPLY_BATTERY, SUPPLY_COUNT };
  * a supply is never told after it has been unregistered. */
 static DEFINE_MUTEX(supplies_lock);
 static struct power_supply *supplies[SUPPLY_COUNT];
+static bool holding;                  /* under supplies_lock */
+static bool held_changes[SUPPLY_COUNT];
 static struct platform_device *board;
 
 /* One settable value: its current number, the supply told of a change, and
@@ -121,11 +125,45 @@ static int value_set(const char *text, const struct kernel_param *kp)
 	WRITE_ONCE(v->value, parsed);
 	mutex_lock(&supplies_lock);
 	psy = supplies[v->supply];
-	if (psy)
+	if (holding)
+		held_changes[v->supply] = true;
+	else if (psy)
 		power_supply_changed(psy);
 	mutex_unlock(&supplies_lock);
 	return 0;
 }
+
+static int hold_set(const char *text, const struct kernel_param *kp)
+{
+	bool hold;
+	int i;
+
+	if (kstrtobool(text, &hold))
+		return -EINVAL;
+	mutex_lock(&supplies_lock);
+	holding = hold;
+	for (i = 0; !hold && i < SUPPLY_COUNT; i++) {
+		if (held_changes[i] && supplies[i])
+			power_supply_changed(supplies[i]);
+		held_changes[i] = false;
+	}
+	mutex_unlock(&supplies_lock);
+	return 0;
+}
+
+static int hold_get(char *buffer, const struct kernel_param *kp)
+{
+	bool hold;
+
+	mutex_lock(&supplies_lock);
+	hold = holding;
+	mutex_unlock(&supplies_lock);
+	return scnprintf(buffer, PAGE_SIZE, "%d\n", hold);
+}
+
+static const struct kernel_param_ops hold_ops = { .set = hold_set, .get = hold_get };
+module_param_cb(hold, &hold_ops, NULL, 0644);
+MODULE_PARM_DESC(hold, "1: collect changes; 0: send one uevent per changed supply");
 
 static int value_get(char *buffer, const struct kernel_param *kp)
 {
