@@ -24,6 +24,7 @@ The protocol is described in vm/README.md, for drivers written in other
 languages.
 """
 import argparse
+import array
 import json
 import os
 import re
@@ -292,22 +293,29 @@ def read_status(words_bytes):
     return status
 
 
+WIDE_565 = None
+
+
 def page_to_rgb(raw, status):
     """Rows of RGB bytes from one page of the framebuffer's pixel memory."""
+    global WIDE_565
     width, height, bpp = status["xres"], status["yres"], status["bpp"]
     line = status["line_length"]
+    if bpp == 16 and WIDE_565 is None:
+        WIDE_565 = [widen_565(p) for p in range(65536)]
     rows = []
     for y in range(height):
         row = raw[y * line:y * line + width * bpp // 8]
-        out = bytearray(width * 3)
         if bpp == 16:
-            for x, (p,) in enumerate(struct.iter_unpack("<H", row)):
-                out[3 * x:3 * x + 3] = widen_565(p)
-        else:
-            for x, (p,) in enumerate(struct.iter_unpack("<I", row)):
-                out[3 * x:3 * x + 3] = bytes(((p >> status["red"]) & 0xFF,
-                                              (p >> status["green"]) & 0xFF,
-                                              (p >> status["blue"]) & 0xFF))
+            pixels = array.array("H", row)
+            if sys.byteorder != "little":
+                pixels.byteswap()
+            rows.append(b"".join(WIDE_565[p] for p in pixels))
+            continue
+        # 32 bits: each channel is one byte of the little-endian word.
+        out = bytearray(width * 3)
+        for channel, name in enumerate(("red", "green", "blue")):
+            out[channel::3] = row[status[name] // 8::4]
         rows.append(bytes(out))
     return rows
 
