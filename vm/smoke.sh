@@ -6,8 +6,8 @@
 #
 # Two boots: the default phone (16-bit two-page screen, LEDs, vibrator), ended
 # by a power-off with an RTC alarm armed; then a 32-bit single-page phone
-# without LEDs, held until the agent starts the program, ended by a restart
-# with a reason. Output (console logs, grabs) in $LUMO_VM_OUT/smoke (default
+# without LEDs, with the older battery attribute names, held until the agent
+# starts the program, ended by a restart with a reason. Output (console logs, grabs) in $LUMO_VM_OUT/smoke (default
 # build-vm/smoke).
 set -uo pipefail
 
@@ -189,7 +189,7 @@ first_boot() {
 
 second_boot() {
   boot variant lumo_fb.bpp=32 lumo_fb.pages=1 lumo_lights.leds=0 lumo_lights.vibrator=0 \
-    lumo_pm.startup_mode=STARTMODE_ALARM lumo.wait=1 || return
+    lumo_pm.startup_mode=STARTMODE_ALARM lumo_power.legacy_names=1 lumo.wait=1 || return
   sleep 0.5
   check "program held until started" "" "$(grep -o 'boardcheck: start' "$run/console.log")"
   local grab
@@ -204,6 +204,9 @@ second_boot() {
   agent start > /dev/null
   console "program started by the agent" "boardcheck: listening" 0 20
   check "startup_mode from the command line" STARTMODE_ALARM "$(agent read /sys/power/startup_mode)"
+  check "older battery attribute names" "3800 250 absent" "$(agent exec 'cd /sys/class/power_supply/battery
+    cat batt_vol batt_temp; [ -e voltage_now ] || [ -e temp ] || echo absent' | sed 's/^0 //' |
+    tr '\n' ' ' | sed 's/ *$//')"
   check "no LEDs, no vibrator" "lumo-backlight" \
     "$(agent exec 'ls /sys/class/leds | grep -v :: ; ls /sys/class/backlight' | sed 's/^0 //' |
        tr '\n' ' ' | sed 's/ *$//')"

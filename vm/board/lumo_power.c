@@ -16,6 +16,10 @@
  * marked supply once (several values, one uevent per supply). Texts (status, health,
  * technology) take the words the power-supply class prints, case-insensitive,
  * with '_' standing for a blank, or the class's number.
+ *
+ * legacy_names=1 (at load) gives the battery the older attribute names some
+ * phone kernels use instead of voltage_now and temp: batt_vol (in mV) and
+ * batt_temp, from the same parameters.
  */
 #include <linux/ctype.h>
 #include <linux/kernel.h>
@@ -238,6 +242,28 @@ static enum power_supply_property battery_props[] = {
 	POWER_SUPPLY_PROP_TECHNOLOGY,  POWER_SUPPLY_PROP_CHARGE_NOW, POWER_SUPPLY_PROP_CURRENT_NOW,
 };
 
+static bool legacy_names;
+module_param(legacy_names, bool, 0444);
+MODULE_PARM_DESC(legacy_names, "battery with batt_vol (mV) and batt_temp instead of voltage_now and temp");
+
+static enum power_supply_property legacy_battery_props[] = {
+	POWER_SUPPLY_PROP_STATUS,      POWER_SUPPLY_PROP_HEALTH,     POWER_SUPPLY_PROP_PRESENT,
+	POWER_SUPPLY_PROP_CAPACITY,    POWER_SUPPLY_PROP_TECHNOLOGY, POWER_SUPPLY_PROP_CHARGE_NOW,
+	POWER_SUPPLY_PROP_CURRENT_NOW,
+};
+
+static ssize_t batt_vol_show(struct device *dev, struct device_attribute *attr, char *buf)
+{
+	return sysfs_emit(buf, "%d\n", value_of(&battery_voltage_now) / 1000);
+}
+static DEVICE_ATTR_RO(batt_vol);
+
+static ssize_t batt_temp_show(struct device *dev, struct device_attribute *attr, char *buf)
+{
+	return sysfs_emit(buf, "%d\n", value_of(&battery_temp));
+}
+static DEVICE_ATTR_RO(batt_temp);
+
 static ssize_t is_adapt_completed_show(struct device *dev, struct device_attribute *attr,
 				       char *buf)
 {
@@ -245,11 +271,24 @@ static ssize_t is_adapt_completed_show(struct device *dev, struct device_attribu
 }
 static DEVICE_ATTR_RO(is_adapt_completed);
 
-static struct attribute *battery_attrs[] = { &dev_attr_is_adapt_completed.attr, NULL };
-static const struct attribute_group battery_group = { .attrs = battery_attrs };
+static struct attribute *battery_attrs[] = {
+	&dev_attr_is_adapt_completed.attr, &dev_attr_batt_vol.attr, &dev_attr_batt_temp.attr, NULL,
+};
+
+static umode_t battery_attr_visible(struct kobject *kobj, struct attribute *attr, int n)
+{
+	if (attr == &dev_attr_batt_vol.attr || attr == &dev_attr_batt_temp.attr)
+		return legacy_names ? attr->mode : 0;
+	return attr->mode;
+}
+
+static const struct attribute_group battery_group = {
+	.attrs = battery_attrs,
+	.is_visible = battery_attr_visible,
+};
 static const struct attribute_group *battery_groups[] = { &battery_group, NULL };
 
-static const struct power_supply_desc descs[SUPPLY_COUNT] = {
+static struct power_supply_desc descs[SUPPLY_COUNT] = {
 	[SUPPLY_MAINS] = { .name = "Mains", .type = POWER_SUPPLY_TYPE_MAINS,
 			   .properties = online_props, .num_properties = ARRAY_SIZE(online_props),
 			   .get_property = online_get, .no_thermal = true },
@@ -280,6 +319,10 @@ static int __init lumo_power_init(void)
 	struct lumo_value *drvdata[SUPPLY_COUNT] = { &ac_online, &usb_online, NULL };
 	int i;
 
+	if (legacy_names) {
+		descs[SUPPLY_BATTERY].properties = legacy_battery_props;
+		descs[SUPPLY_BATTERY].num_properties = ARRAY_SIZE(legacy_battery_props);
+	}
 	board = platform_device_register_simple("lumo-power", PLATFORM_DEVID_NONE, NULL, 0);
 	if (IS_ERR(board))
 		return PTR_ERR(board);
