@@ -146,15 +146,28 @@ def machine_pid(run):
         return None
 
 
-def cmd_start(args):
-    run = os.path.abspath(args.run)
-    os.makedirs(run, exist_ok=True)
+def check_run_folder(run):
+    # QEMU splits options at commas, and a Unix socket path has at most 107 bytes.
+    if "," in run:
+        raise Failure(f"a run folder with a comma cannot be passed to QEMU: {run}")
+    if len(run_path(run, "events.sock").encode()) > 107:
+        raise Failure(f"run folder too deep for a Unix socket path: {run}")
     if machine_pid(run):
         raise Failure(f"a machine still runs in {run} (lumovm.py quit first)")
-    for name in ("qmp.sock", "events.sock", "agent.sock", "console.log", "events.jsonl",
-                 "events.ready", "started"):
-        if os.path.exists(run_path(run, name)):
-            os.unlink(run_path(run, name))
+
+
+def qemu_ended(run, qemu):
+    if qemu.poll() is None:
+        return None
+    with open(run_path(run, "qemu.log")) as f:
+        return Failure("QEMU ended: " + f.read().strip())
+
+
+def launch(run, args):
+    """Starts QEMU stopped, then the event logger; returns QEMU's Popen."""
+    for path in (args.kernel, args.initrd):
+        if not os.path.isfile(path):
+            raise Failure(f"no such file: {path}")
     with open(run_path(run, "qemu.log"), "wb") as log:
         qemu = subprocess.Popen(
             qemu_argv(run, os.path.abspath(args.kernel), os.path.abspath(args.initrd),
@@ -166,18 +179,41 @@ def cmd_start(args):
     if not wait_for(lambda: os.path.exists(run_path(run, "events.sock")) or
                     qemu.poll() is not None, 10):
         raise Failure("QEMU did not open its sockets")
-    if qemu.poll() is not None:
-        raise Failure("QEMU ended: " + open(run_path(run, "qemu.log")).read().strip())
-    subprocess.Popen([sys.executable, os.path.abspath(__file__), "_events", run],
-                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                     stderr=open(run_path(run, "events.log"), "wb"), start_new_session=True)
-    if not wait_for(lambda: os.path.exists(run_path(run, "events.ready")), 10):
+    if qemu_ended(run, qemu):
+        raise qemu_ended(run, qemu)
+    with open(run_path(run, "events.log"), "wb") as log:
+        subprocess.Popen([sys.executable, os.path.abspath(__file__), "_events", run],
+                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log,
+                         start_new_session=True)
+    if not wait_for(lambda: os.path.exists(run_path(run, "events.ready")) or
+                    qemu.poll() is not None, 10):
         raise Failure("the event logger did not connect")
-    qmp = connect(run)
-    with open(run_path(run, "started"), "w") as f:
-        f.write(f"{time.time():.6f}\n")
-    qmp.execute("cont")
-    qmp.close()
+    if qemu_ended(run, qemu):
+        raise qemu_ended(run, qemu)
+    return qemu
+
+
+def cmd_start(args):
+    run = os.path.abspath(args.run)
+    os.makedirs(run, exist_ok=True)
+    check_run_folder(run)
+    for name in ("qmp.sock", "events.sock", "agent.sock", "console.log", "events.jsonl",
+                 "events.ready", "started"):
+        if os.path.exists(run_path(run, name)):
+            os.unlink(run_path(run, name))
+    qemu = None
+    try:
+        qemu = launch(run, args)
+        qmp = connect(run)
+        with open(run_path(run, "started"), "w") as f:
+            f.write(f"{time.time():.6f}\n")
+        qmp.execute("cont")
+        qmp.close()
+    except Failure:
+        if qemu and qemu.poll() is None:
+            qemu.kill()  # a half-started machine is not left behind
+            qemu.wait()
+        raise
     print(qemu.pid)
 
 
