@@ -28,6 +28,10 @@
  * time. While no host is connected, a read of the port returns 0 at once
  * (and poll reports hang-up), so the agent looks again every 20 ms; a
  * partial line is dropped when the host goes away.
+ *
+ * Built with LUMO_AGENT_TEST it serves standard input instead, keeps its
+ * fixed places under $LUMO_AGENT_ROOT and has no restart or power-off at all:
+ * that build is the one the host's unit tests run on the development machine.
  */
 #define _GNU_SOURCE
 #include <dirent.h>
