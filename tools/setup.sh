@@ -3,16 +3,32 @@
 # Only missing packages are installed; nothing is done when all are there.
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build pkg-config libpng-dev googletest libgtest-dev
-          libgmock-dev libbenchmark-dev python3)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
+sudo_cmd=""
+[ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+
+# install_missing [apt-get options --] PACKAGE...: installs those not yet installed.
+install_missing() {
+  local opts=()
+  if [ "${1:-}" = "--no-install-recommends" ]; then opts+=("$1"); shift; fi
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing: ${missing[*]}"
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
   $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${opts[@]}" "${missing[@]}" >/dev/null
+}
+
+install_missing build-essential cmake ninja-build pkg-config libpng-dev googletest libgtest-dev \
+                libgmock-dev libbenchmark-dev python3
+
+# The 32-bit ARM build (cmake/armhf.cmake): Debian's cross compiler, the
+# armhf static libraries it links, and qemu-arm to run its tests. No
+# recommends: qemu-user would pull in qemu-user-binfmt, which registers ARM
+# binaries with this machine's kernel; the tests call qemu-arm explicitly.
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  $sudo_cmd dpkg --add-architecture armhf
 fi
+install_missing --no-install-recommends g++-arm-linux-gnueabihf qemu-user libpng-dev:armhf zlib1g-dev:armhf \
+                libgtest-dev:armhf libgmock-dev:armhf

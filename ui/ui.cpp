@@ -21,9 +21,10 @@ bool g_input_thread_running = false;
 void* input_thread_entry(void*) { input_thread(); }
 
 // The picture's address as one word for the log: 0 only for no picture. A
-// 64-bit address whose low half is 0 would otherwise read as a failed load.
+// 64-bit address whose low half is 0 would otherwise read as a failed load;
+// widened first, so that the shift is defined where pointers are 32 bits.
 unsigned address_word(const void* p) {
-  uintptr_t a = reinterpret_cast<uintptr_t>(p);
+  uint64_t a = reinterpret_cast<uintptr_t>(p);
   unsigned low = static_cast<unsigned>(a);
   return low != 0 || a == 0 ? low : static_cast<unsigned>(a >> 32);
 }

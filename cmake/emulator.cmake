@@ -1,0 +1,27 @@
+# Programs that tests start from inside other programs (lumoboot started by
+# the test binaries and by lumo-sim, lumo-sim started by its tests).
+#
+# lumo_runnable(<target> <var>) sets <var> to the path a process should exec
+# to run <target>. Natively that is the target's file. In a cross build with
+# CMAKE_CROSSCOMPILING_EMULATOR (qemu-arm) it is a small shell script beside
+# the target that runs it through the emulator: a test running under qemu-arm
+# user mode passes execve to this machine's kernel, which cannot start an ARM
+# binary itself (no binfmt handler is registered, on purpose) but runs the
+# script, and the script runs the emulator.
+function(lumo_runnable target var)
+  if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+    set(${var} "$<TARGET_FILE:${target}>" PARENT_SCOPE)
+    return()
+  endif()
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
+  set(script ${CMAKE_BINARY_DIR}/run-${target})
+  set(${var} ${script} PARENT_SCOPE)
+  get_property(made GLOBAL PROPERTY lumo_runnable_${target})
+  if(made)  # one script per target, however many users ask for it
+    return()
+  endif()
+  set_property(GLOBAL PROPERTY lumo_runnable_${target} TRUE)
+  file(GENERATE OUTPUT ${script}
+       CONTENT "#!/bin/sh\nexec ${emulator} \"$<TARGET_FILE:${target}>\" \"$@\"\n"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endfunction()
