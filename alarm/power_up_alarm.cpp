@@ -130,8 +130,8 @@ int PowerUpAlarm::setAlarm(int type, int64_t time_ms) {
     result = platform::dev_ioctl(fd.load(), ANDROID_ALARM_SET(static_cast<unsigned long>(type)), &value);
   }
   if (result < 0) {
-    LOGE("Unable to set alarm to %ld.%09ld: %s\n", static_cast<long>(seconds), static_cast<long>(nanoseconds),
-         strerror(errno));
+    LOGE("Unable to set alarm to %lld.%09lld: %s\n", static_cast<long long>(seconds),
+         static_cast<long long>(nanoseconds), strerror(errno));
   }
   return result;
 }

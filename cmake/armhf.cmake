@@ -37,7 +37,9 @@ set(CMAKE_PROJECT_INCLUDE ${CMAKE_CURRENT_LIST_DIR}/static-libraries.cmake)
 # (python3 for the picture checks) are the build machine's.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 
+# The emulated CPU is the virtual phone's: ARMv7-A with NEON, so an
+# instruction the phone lacks fails here too.
 find_program(LUMO_QEMU_ARM qemu-arm)
 if(LUMO_QEMU_ARM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${LUMO_QEMU_ARM})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${LUMO_QEMU_ARM};-cpu;cortex-a15)
 endif()

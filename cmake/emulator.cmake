@@ -25,3 +25,15 @@ function(lumo_runnable target var)
        CONTENT "#!/bin/sh\nexec ${emulator} \"$<TARGET_FILE:${target}>\" \"$@\"\n"
        FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 endfunction()
+
+# lumo_emulated_test(<target>): a GoogleTest binary whose death tests in the
+# "threadsafe" style re-execute argv[0]. Under the emulator argv[0] is made
+# the target's wrapper script (qemu-arm -0), so the re-execution runs
+# through the emulator too. Nothing to do in a native build.
+function(lumo_emulated_test target)
+  if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+    return()
+  endif()
+  lumo_runnable(${target} script)
+  set_target_properties(${target} PROPERTIES CROSSCOMPILING_EMULATOR "${CMAKE_CROSSCOMPILING_EMULATOR};-0;${script}")
+endfunction()
