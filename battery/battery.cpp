@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -234,9 +235,18 @@ int register_BatteryService() {
     return -1;
   }
   std::lock_guard<std::mutex> lock(g_paths_mutex);
+  // readdir ends with null both at the end and on an error (EOVERFLOW where a
+  // 32-bit build cannot hold the file system's directory offsets): only errno
+  // tells them apart, and a failed read must not pass for a phone without
+  // supplies, whose every value reads as 0.
+  errno = 0;
   while (const dirent* entry = readdir(dir.get())) {
-    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-    examineSupply(entry->d_name);
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) examineSupply(entry->d_name);
+    errno = 0;
+  }
+  if (errno != 0) {
+    LOGE("Could not read %s: %s\n", kPowerSupplyDir, strerror(errno));
+    return -1;
   }
   dir.reset();
   for (int id = 0; id < kPathCount; ++id) {
