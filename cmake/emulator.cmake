@@ -7,7 +7,8 @@
 # the target that runs it through the emulator: a test running under qemu-arm
 # user mode passes execve to this machine's kernel, which cannot start an ARM
 # binary itself (no binfmt handler is registered, on purpose) but runs the
-# script, and the script runs the emulator.
+# script, and the script runs the emulator. The program sees the script as
+# its argv[0], so that one that runs itself again goes through it too.
 function(lumo_runnable target var)
   if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
     set(${var} "$<TARGET_FILE:${target}>" PARENT_SCOPE)
@@ -22,7 +23,7 @@ function(lumo_runnable target var)
   endif()
   set_property(GLOBAL PROPERTY lumo_runnable_${target} TRUE)
   file(GENERATE OUTPUT ${script}
-       CONTENT "#!/bin/sh\nexec ${emulator} \"$<TARGET_FILE:${target}>\" \"$@\"\n"
+       CONTENT "#!/bin/sh\nexec ${emulator} -0 \"$0\" \"$<TARGET_FILE:${target}>\" \"$@\"\n"
        FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 endfunction()
 

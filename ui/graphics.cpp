@@ -13,6 +13,7 @@
 
 #include "platform/kernel.h"
 #include "platform/log.h"
+#include "ui/neon_spans.h"
 #include "ui/raster.h"
 
 namespace {
@@ -199,6 +200,9 @@ void expand_pixels(uint32_t* dst, const uint16_t* src, size_t count) {
 // four whole pixels. Runs near memory bandwidth without relying on the
 // compiler's loop vectoriser (which leaves the plain loop scalar at -O2).
 void expand_565_to_8888(uint32_t* dst, const uint16_t* src, size_t count) {
+#if LUMO_NEON_SPANS
+  if (neon_spans_active()) return neon_expand_565_to_8888(dst, src, count);
+#endif
   size_t i = 0;
   for (; i + 8 <= count; i += 8) {
     u16x8 p;
@@ -235,6 +239,9 @@ void fill_pattern(T* dst, V pattern, size_t count) {
 }  // namespace
 
 void fill_pixels16(uint16_t* dst, uint16_t value, size_t count) {
+#if LUMO_NEON_SPANS
+  if (neon_spans_active()) return neon_fill16(dst, value, count);
+#endif
   if ((value & 0xFF) == (value >> 8)) {
     memset(dst, value & 0xFF, count * 2);
     return;
@@ -243,6 +250,9 @@ void fill_pixels16(uint16_t* dst, uint16_t value, size_t count) {
 }
 
 void fill_pixels32(uint32_t* dst, uint32_t value, size_t count) {
+#if LUMO_NEON_SPANS
+  if (neon_spans_active()) return neon_fill32(dst, value, count);
+#endif
   fill_pattern(dst, u32x4{value, value, value, value}, count);
 }
 

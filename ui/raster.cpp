@@ -14,6 +14,7 @@
 #include <initializer_list>
 
 #include "ui/graphics.h"
+#include "ui/neon_spans.h"
 
 struct RasterContext {
   Surface color_buffer;
@@ -70,7 +71,12 @@ inline uint16_t blend_pixel(const BlendSource& s, uint16_t d) {
   return pack565(r, g, b);
 }
 
-void blend_color_span(uint16_t* dst, const BlendSource& s, size_t count) {
+// One 8-bit colour of partial alpha a8 over the pixels.
+void blend_color_span(uint16_t* dst, uint8_t r8, uint8_t g8, uint8_t b8, uint8_t a8, size_t count) {
+#if LUMO_NEON_SPANS
+  if (neon_spans_active()) return neon_color_over_565(dst, r8, g8, b8, a8, count);
+#endif
+  BlendSource s = blend_source(r8, g8, b8, a8);
   for (size_t i = 0; i < count; ++i) dst[i] = blend_pixel(s, dst[i]);
 }
 
@@ -103,6 +109,9 @@ inline void pack8(uint16_t* dst, const uint8_t* src) {
 }
 
 void rgbx_span(uint16_t* dst, const uint8_t* src, size_t count) {
+#if LUMO_NEON_SPANS
+  if (neon_spans_active()) return neon_rgbx_to_565(dst, src, count);
+#endif
   size_t i = 0;
   for (; i + 8 <= count; i += 8) pack8(dst + i, src + 4 * i);
   for (; i + 4 <= count; i += 4) pack4(dst + i, src + 4 * i);
@@ -126,6 +135,9 @@ void rgba_blend_pixels(uint16_t* dst, const uint8_t* src, size_t count) {
 // and only partial alpha pays for a blend. The alphas are tested with plain
 // 8-byte loads (a 16-byte load split through the stack would stall).
 void rgba_blend_span(uint16_t* dst, const uint8_t* src, size_t count) {
+#if LUMO_NEON_SPANS
+  if (neon_spans_active()) return neon_rgba_over_565(dst, src, count);
+#endif
   constexpr uint64_t kAlpha = 0xFF000000FF000000ull;
   size_t i = 0;
   for (; i + 8 <= count; i += 8) {
@@ -231,6 +243,9 @@ bool find_runs(const Surface& t, const RunRow** rows, const uint16_t** words, co
 
 // Texels whose alpha is known to be neither 0 nor 255.
 void partial_span(uint16_t* dst, const uint8_t* src, size_t count) {
+#if LUMO_NEON_SPANS
+  if (neon_spans_active()) return neon_rgba_over_565(dst, src, count);
+#endif
   for (size_t i = 0; i < count; ++i, src += 4) {
     dst[i] = blend_pixel(blend_source(src[0], src[1], src[2], src[3]), dst[i]);
   }
@@ -308,8 +323,10 @@ void fill_box(RasterContext* ctx, const Box& box) {
     for (int64_t y = box.top; y < box.bottom; ++y) fill_pixels16(row_of(cb, box.left, y), value, width);
     return;
   }
-  BlendSource s = blend_source(r, g, b, a);
-  for (int64_t y = box.top; y < box.bottom; ++y) blend_color_span(row_of(cb, box.left, y), s, width);
+  for (int64_t y = box.top; y < box.bottom; ++y) {
+    blend_color_span(row_of(cb, box.left, y), static_cast<uint8_t>(r), static_cast<uint8_t>(g),
+                     static_cast<uint8_t>(b), static_cast<uint8_t>(a), width);
+  }
 }
 
 void texture_box(RasterContext* ctx, const Box& box) {

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "ui/graphics.h"
+#include "ui/neon_spans.h"
 
 namespace {
 
@@ -281,5 +282,102 @@ TEST(PictureRunsTest, RunsLongerThanOneWordAndNoisyPicturesLeftPlain) {
   EXPECT_FALSE(classified(*plain));
   expect_same(ctx.get(), rng, blit_of(*plain), 40, 20);
 }
+
+// ---- NEON spans against the portable ones ----
+
+#if LUMO_NEON_SPANS
+
+// One span on random pixels from `seed`: n pixels starting `off` pixels into
+// a destination that ends where the span ends (and a texture row that ends
+// with it), both against guard pages. Returns the destination's bytes.
+using SpanRun = std::vector<uint8_t> (*)(uint32_t seed, uint32_t n, uint32_t off);
+
+void random_bytes(std::mt19937& rng, Guarded& g, size_t size, bool alpha = false) {
+  for (size_t i = 0; i < size; ++i) g.data[i] = alpha && i % 4 == 3 ? random_alpha(rng) : static_cast<uint8_t>(rng());
+}
+
+// A one-row rectangle over texels (or a flat colour) through the rasterizer.
+std::vector<uint8_t> draw_row(uint32_t seed, uint32_t n, uint32_t off, bool textured, bool blend, uint8_t format,
+                              bool classify) {
+  std::mt19937 rng(seed);
+  Guarded cb((off + n) * 2);
+  random_bytes(rng, cb, (off + n) * 2);
+  Op op = {textured, blend, uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), uint8_t(1 + rng() % 254)};
+  Guarded tex(size_t{n} * 4);
+  random_bytes(rng, tex, size_t{n} * 4, true);
+  op.tex = surf(tex.data, n, 1, static_cast<int32_t>(n), format);
+  Picture picture;
+  if (classify) {
+    picture = make_picture(n, 1, static_cast<int32_t>(n), run_texels(rng, n));
+    EXPECT_TRUE(classified(*picture));
+    op.tex = *picture;
+  }
+  op.s = -static_cast<int32_t>(off), op.l = static_cast<int32_t>(off), op.rt = static_cast<int32_t>(off + n);
+  op.bot = 1;
+  Context ctx = make_context();
+  raster_draw(ctx.get(), surf(cb.data, off + n, 1, static_cast<int32_t>(off + n), PIXEL_FORMAT_RGB_565), op);
+  return std::vector<uint8_t>(cb.data, cb.data + (off + n) * 2);
+}
+
+std::vector<uint8_t> expand_run(uint32_t seed, uint32_t n, uint32_t off) {
+  std::mt19937 rng(seed);
+  Guarded src((off + n) * 2), dst((off + n) * 4);
+  random_bytes(rng, src, (off + n) * 2);
+  random_bytes(rng, dst, (off + n) * 4);
+  expand_565_to_8888(reinterpret_cast<uint32_t*>(dst.data) + off, reinterpret_cast<uint16_t*>(src.data) + off, n);
+  return std::vector<uint8_t>(dst.data, dst.data + (off + n) * 4);
+}
+
+std::vector<uint8_t> fill_run(uint32_t seed, uint32_t n, uint32_t off) {
+  std::mt19937 rng(seed);
+  Guarded d16((off + n) * 2), d32((off + n) * 4);
+  random_bytes(rng, d16, (off + n) * 2);
+  random_bytes(rng, d32, (off + n) * 4);
+  fill_pixels16(reinterpret_cast<uint16_t*>(d16.data) + off, static_cast<uint16_t>(rng() | 0x0100), n);
+  fill_pixels32(reinterpret_cast<uint32_t*>(d32.data) + off, static_cast<uint32_t>(rng()), n);
+  std::vector<uint8_t> out(d16.data, d16.data + (off + n) * 2);
+  out.insert(out.end(), d32.data, d32.data + (off + n) * 4);
+  return out;
+}
+
+struct NeonSpansTest : ::testing::Test {
+  void TearDown() override { neon_spans_set_active(true); }
+};
+
+// Every span at every length up to a few steps and some long ones, at
+// unaligned starts: the NEON spans give the portable spans' bytes exactly.
+TEST_F(NeonSpansTest, MatchThePortableSpansAtEveryLength) {
+  const struct {
+    const char* name;
+    SpanRun run;
+  } cases[] = {
+      {"opaque RGBX texels", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, true, true, PIXEL_FORMAT_RGBX_8888, false); }},
+      {"RGBA texels, no blend", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, true, false, PIXEL_FORMAT_RGBA_8888, false); }},
+      {"blended RGBA texels", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, true, true, PIXEL_FORMAT_RGBA_8888, false); }},
+      {"picture runs", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, true, true, 0, true); }},
+      {"blended fill", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, false, true, 0, false); }},
+      {"opaque fill", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, false, false, 0, false); }},
+      {"565 to 8888", expand_run},
+      {"16- and 32-bit fills", fill_run},
+  };
+  std::vector<uint32_t> lengths;
+  for (uint32_t n = 1; n <= 40; ++n) lengths.push_back(n);
+  for (uint32_t n : {63u, 64u, 65u, 255u, 1000u, 4099u}) lengths.push_back(n);
+  uint32_t seed = 1;
+  for (const auto& c : cases) {
+    for (uint32_t n : lengths) {
+      for (uint32_t off = 0; off < 4; ++off, ++seed) {
+        SCOPED_TRACE(testing::Message() << c.name << ", " << n << " pixels from " << off);
+        neon_spans_set_active(false);
+        std::vector<uint8_t> portable = c.run(seed, n, off);
+        neon_spans_set_active(true);
+        ASSERT_TRUE(neon_spans_active());
+        ASSERT_EQ(c.run(seed, n, off), portable);
+      }
+    }
+  }
+}
+
+#endif  // LUMO_NEON_SPANS
 
 }  // namespace
