@@ -422,7 +422,8 @@ Surface* raster_classify_picture(Surface* block, size_t size) {
   uintptr_t base = reinterpret_cast<uintptr_t>(block), data = reinterpret_cast<uintptr_t>(s.data);
   if (data < base + sizeof(Surface) || data > base + size) return block;
   size_t data_offset = data - base;
-  size_t pixel_bytes = (static_cast<size_t>(s.stride) * (s.height - 1) + s.width) * 4;
+  // In 64 bits: a record's claim must not wrap round a 32-bit size_t.
+  uint64_t pixel_bytes = (uint64_t{static_cast<uint32_t>(s.stride)} * (s.height - 1) + s.width) * 4;
   if (pixel_bytes > size - data_offset) return block;
 
   size_t count = 0, opaque = 0, partial = 0;

@@ -283,6 +283,19 @@ TEST(PictureRunsTest, RunsLongerThanOneWordAndNoisyPicturesLeftPlain) {
   expect_same(ctx.get(), rng, blit_of(*plain), 40, 20);
 }
 
+// A record that claims more pixels than its block holds is left plain and
+// its pixels unread, however its size would wrap in 32 bits: here 2^20 *
+// 2^10 rows of 4 bytes is 2^32, "16 bytes" in a 32-bit size_t.
+TEST(PictureRunsTest, RecordClaimingMoreThanItsBlockIsLeftPlain) {
+  const size_t size = sizeof(Surface) + 64;
+  auto* block = static_cast<Surface*>(calloc(1, size));
+  ASSERT_NE(block, nullptr);
+  *block = surf(reinterpret_cast<uint8_t*>(block + 1), 4, (1u << 10) + 1, 1 << 20, PIXEL_FORMAT_RGBA_8888);
+  Picture picture(raster_classify_picture(block, size));
+  EXPECT_EQ(picture.get(), block);
+  EXPECT_FALSE(classified(*picture));
+}
+
 // ---- NEON spans against the portable ones ----
 
 #if LUMO_NEON_SPANS
