@@ -22,9 +22,13 @@ set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 
 option(LUMO_ARM_NEON "Build for ARMv7-A with NEON (-mfpu=neon)" ON)
+# -Wno-psabi: GCC notes every std::vector iterator passed by value that its
+# argument passing changed in GCC 7.1; nothing here links with such old code.
+set(CMAKE_C_FLAGS_INIT "-Wno-psabi")
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
 if(LUMO_ARM_NEON)
-  set(CMAKE_C_FLAGS_INIT "-mfpu=neon")
-  set(CMAKE_CXX_FLAGS_INIT "-mfpu=neon")
+  string(APPEND CMAKE_C_FLAGS_INIT " -mfpu=neon")
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -mfpu=neon")
 endif()
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
