@@ -6,13 +6,13 @@
 #
 # Binaries are linked statically, so that they run under qemu-arm user mode
 # without an ARM dynamic loader and on a phone without our libraries. Tests
-# run through qemu-arm (CMAKE_CROSSCOMPILING_EMULATOR), called explicitly:
-# nothing is registered with the kernel's binfmt handlers.
+# of the host backend run through qemu-arm (CMAKE_CROSSCOMPILING_EMULATOR),
+# called explicitly: nothing is registered with the kernel's binfmt handlers.
 #
 # NEON: Debian's armhf default is ARMv7-A with VFPv3-D16 and no NEON. Every
 # phone this program is meant for (ARMv7-A application processors) has NEON,
-# and so have qemu-arm's default CPU and the virtual phone's Cortex-A15, so the
-# build adds -mfpu=neon and the rasterizer's NEON spans are compiled in.
+# and so have the emulated Cortex-A15 below and the virtual phone's CPU, so
+# the build adds -mfpu=neon and the rasterizer's NEON spans are compiled in.
 # -DLUMO_ARM_NEON=OFF builds the portable spans only (a board without NEON).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
@@ -42,8 +42,10 @@ set(CMAKE_PROJECT_INCLUDE ${CMAKE_CURRENT_LIST_DIR}/static-libraries.cmake)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 
 # The emulated CPU is the virtual phone's: ARMv7-A with NEON, so an
-# instruction the phone lacks fails here too.
+# instruction the phone lacks fails here too. Never for the Linux backend:
+# user mode passes every system call (reboot(2) among them) to this
+# machine's kernel; that build runs only inside the virtual phone.
 find_program(LUMO_QEMU_ARM qemu-arm)
-if(LUMO_QEMU_ARM)
+if(LUMO_QEMU_ARM AND NOT LUMO_PLATFORM STREQUAL "linux")
   set(CMAKE_CROSSCOMPILING_EMULATOR ${LUMO_QEMU_ARM};-cpu;cortex-a15)
 endif()

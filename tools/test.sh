@@ -28,7 +28,7 @@ export TSAN_OPTIONS=second_deadlock_stack=1
 
 run_armhf() {
   local start=$SECONDS
-  run_suite build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake -DLUMO_BENCH=OFF
+  run_suite build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake -DLUMO_PLATFORM=host -DLUMO_BENCH=OFF
   echo "== build-armhf: $((SECONDS - start)) s"
 }
 
