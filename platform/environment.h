@@ -1,0 +1,14 @@
+// Whether this build may run here at all. Called once by the entry before
+// anything else; when it returns false the reason has been written to
+// standard error and the program exits with status 2, having touched
+// nothing.
+// Host backend: refuses without LUMO_ROOT, when it is not a directory, or
+// when it resolves to "/" (the host build never acts on the machine it runs
+// on). Other backends: always true.
+#pragma once
+
+namespace platform {
+
+bool check_environment();
+
+}  // namespace platform
