@@ -1,22 +1,18 @@
 #include "alarm/power_up_alarm.h"
 
 #include <cerrno>
-#include <climits>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
+#include <cstdint>
 
 #include "config/settings.h"
 #include "config/startup.h"
-#include "core/message_queue.h"
-#include "core/power.h"
+#include "queue/message_queue.h"
+#include "power/power.h"
 #include "platform/hardware.h"
-#include "platform/kernel.h"
+#include "platform/alarm.h"
 #include "platform/log.h"
 
 namespace {
 
-constexpr const char* kAlarmDevice = "/dev/alarm";
 constexpr const char* kAlarmWakeLock = "Lumo.Alarm";
 constexpr int64_t kDueWindowMs = 120000;
 constexpr int kCompensationTests = 63;
@@ -28,8 +24,6 @@ constexpr int64_t kWakeUpDelayMs = 2;
 // After a wait that failed outright the driver is asked again only after
 // this pause: a wait that keeps failing must not spin.
 constexpr int kFailedWaitPauseMs = 500;
-
-void sleepMs(int ms) { usleep(static_cast<useconds_t>(ms) * 1000); }
 
 }  // namespace
 
@@ -43,7 +37,7 @@ PowerUpAlarm::PowerUpAlarm() { startAlarmThread(); }
 
 PowerUpAlarm::~PowerUpAlarm() {
   int32_t device = deviceFd_.exchange(-1);
-  if (device >= 0) platform::dev_close(device);
+  if (device >= 0) platform::alarm_close(device);
 }
 
 void PowerUpAlarm::dropReference() {
@@ -57,7 +51,7 @@ void releasePowerUpAlarm(PowerUpAlarm* alarm) {
 int PowerUpAlarm::openAlarmDevice() {
   if (fd.load() < 0) {
     LOGI("open alarm device ..");
-    int32_t device = platform::dev_open(kAlarmDevice, O_RDWR);
+    int32_t device = platform::alarm_open();
     if (device >= 0) deviceFd_.store(device);
     fd.store(device);
   }
@@ -73,7 +67,7 @@ void PowerUpAlarm::closeAlarmDevice() {
   // otherwise the last one to let go of the object closes it.
   if (references_.load(std::memory_order_acquire) == 1) {
     int32_t device = deviceFd_.exchange(-1);
-    if (device >= 0) platform::dev_close(device);
+    if (device >= 0) platform::alarm_close(device);
   }
 }
 
@@ -118,36 +112,29 @@ void PowerUpAlarm::stopAlarmThread() {
 
 int PowerUpAlarm::setAlarm(int type, int64_t time_ms) {
   int64_t seconds = time_ms / 1000;
-  int64_t nanoseconds = (time_ms % 1000) * 1000000;
-  int result;
-  if (seconds < INT32_MIN || seconds > INT32_MAX) {
-    // The driver's seconds field is 32 bits wide: refuse rather than wrap to
-    // some other time.
-    errno = EOVERFLOW;
-    result = -1;
-  } else {
-    AlarmTimeValue value = {static_cast<int32_t>(seconds), static_cast<int32_t>(nanoseconds)};
-    result = platform::dev_ioctl(fd.load(), ANDROID_ALARM_SET(static_cast<unsigned long>(type)), &value);
-  }
+  auto nanoseconds = static_cast<int32_t>((time_ms % 1000) * 1000000);
+  // A time the device cannot hold (its seconds are 32 bits wide) is refused
+  // there with EOVERFLOW rather than wrapped to some other time.
+  int result = platform::alarm_set(fd.load(), type, seconds, nanoseconds);
   if (result < 0) {
-    LOGE("Unable to set alarm to %lld.%09lld: %s\n", static_cast<long long>(seconds),
-         static_cast<long long>(nanoseconds), strerror(errno));
+    LOGE_ERRNO("Unable to set alarm to %lld.%09lld\n", static_cast<long long>(seconds),
+               static_cast<long long>(nanoseconds));
   }
   return result;
 }
 
 void PowerUpAlarm::clearAlarm(int type) {
-  if (platform::dev_ioctl(fd.load(), ANDROID_ALARM_CLEAR(static_cast<unsigned long>(type)), nullptr) < 0) {
+  if (platform::alarm_clear(fd.load(), type) < 0) {
     LOGE("Unable to clean alarm to %d\n", type);
   }
 }
 
 int PowerUpAlarm::waitAlarm(int device) {
   for (;;) {
-    int result = platform::dev_ioctl(device, ANDROID_ALARM_WAIT, nullptr);
+    int result = platform::alarm_wait(device);
     if (result >= 0) return result;
     if (errno == EINTR) continue;
-    LOGE("Unable to wait on alarm: %s\n", strerror(errno));
+    LOGE_ERRNO("Unable to wait on alarm\n");
     return -1;
   }
 }

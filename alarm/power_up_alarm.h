@@ -25,20 +25,11 @@
 #include <cstdint>
 #include <pthread.h>
 
-// Alarm driver requests: the alarm type sits in bits 4-7 of the request.
-constexpr unsigned long ANDROID_ALARM_RTC_WAKEUP = 0;
-constexpr unsigned long ANDROID_ALARM_POWER_UP = 4;  // the slot kept across a power-off
-constexpr unsigned long ANDROID_ALARM_CLEAR(unsigned long type) { return 0x6100ul + (type << 4); }
-// Argument: AlarmTimeValue (8 bytes, the size inside the request code).
-constexpr unsigned long ANDROID_ALARM_SET(unsigned long type) { return 0x40086102ul + (type << 4); }
-// Result: the mask of fired types (bit t for type t).
-constexpr unsigned long ANDROID_ALARM_WAIT = 0x6101ul;
+#include "platform/alarm.h"
 
-// The driver's time value: wall clock since the epoch.
-struct AlarmTimeValue {
-  int32_t seconds;
-  int32_t nanoseconds;
-};
+// The alarm types used (platform/alarm.h).
+constexpr int ANDROID_ALARM_RTC_WAKEUP = platform::kAlarmRtcWakeup;
+constexpr int ANDROID_ALARM_POWER_UP = platform::kAlarmPowerUp;  // the slot kept across a power-off
 
 class PowerUpAlarm {
  public:

@@ -14,6 +14,7 @@
 #include "config/properties.h"
 #include "config/settings.h"
 #include "platform/log.h"
+#include "platform/owned.h"
 #include "platform/paths.h"
 
 namespace {
@@ -80,10 +81,7 @@ std::atomic<int32_t> g_last_charger_voltage{-1};
 std::atomic<int32_t> g_last_health{-1};
 std::atomic<int32_t> g_last_voltage{-1};
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
+using DirPtr = platform::UniqueDir;
 
 const char* pathOrNull(PathId id) { return g_paths[id][0] == '\0' ? nullptr : g_paths[id]; }
 

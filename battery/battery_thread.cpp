@@ -6,7 +6,7 @@
 #include <pthread.h>
 
 #include "battery/battery.h"
-#include "core/message_queue.h"
+#include "queue/message_queue.h"
 #include "platform/hardware.h"
 #include "platform/log.h"
 

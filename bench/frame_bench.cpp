@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/host.h"
 #include "platform/paths.h"
 #include "ui/draw.h"
 #include "ui/graphics.h"

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "config/properties.h"
+#include "config/startup.h"
 #include "platform/log.h"
 
 namespace {
@@ -54,7 +55,6 @@ char g_language_fallback[kLanguageSize];
 char g_logo_fallback[2 * kPropertyCopySize + 16];
 char g_reboot_record[kPropertyValueMax];
 
-void sleepMs(int ms) { usleep(static_cast<useconds_t>(ms) * 1000); }
 
 }  // namespace
 

@@ -27,6 +27,8 @@ bool isOneOf(const char* text, std::initializer_list<const char*> words) {
 
 }  // namespace
 
+void sleepMs(int ms) { usleep(static_cast<useconds_t>(ms) * 1000); }
+
 int64_t nowMs() {
   timeval tv = {};
   gettimeofday(&tv, nullptr);
@@ -98,7 +100,7 @@ void rememberStartupMode(int32_t mode, bool write_record) {
   if (mode == -1) return;
   setLumoPowerStartup(mode);
   if (write_record) {
-    usleep(50 * 1000);
+    sleepMs(50);
     writeRebootRecord(mode);
   }
 }

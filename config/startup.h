@@ -20,3 +20,5 @@ int32_t readStartupSource();
 int32_t takeRebootRecord();
 void writeRebootRecord(int32_t mode);
 int64_t nowMs();
+// Sleeps `ms` milliseconds (the fixed pauses between steps).
+void sleepMs(int ms);

@@ -8,7 +8,7 @@
 #include "battery/battery_thread.h"
 #include "config/settings.h"
 #include "config/startup.h"
-#include "core/power.h"
+#include "power/power.h"
 #include "lights/lights.h"
 #include "platform/hardware.h"
 #include "platform/log.h"
@@ -36,7 +36,6 @@ Timer g_lights_timer;
 std::atomic<bool> g_lights_created{false};
 PowerUpAlarm* g_alarm = nullptr;
 
-void sleepMs(int ms) { usleep(static_cast<useconds_t>(ms) * 1000); }
 
 int chargerPresent() { return isChargerOnline() ? 1 : 0; }
 

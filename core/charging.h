@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-#include "core/message_queue.h"
+#include "queue/message_queue.h"
 
 constexpr int32_t KEY_CODE_END = 107;    // key-up toggles the screen
 constexpr int32_t KEY_CODE_POWER = 116;  // key-down boots Android

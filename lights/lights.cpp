@@ -5,8 +5,8 @@
 #include <new>
 
 #include "config/settings.h"
-#include "core/message_queue.h"
-#include "core/power.h"
+#include "queue/message_queue.h"
+#include "power/power.h"
 #include "platform/hardware.h"
 #include "platform/lights_module.h"
 #include "platform/log.h"

@@ -7,7 +7,7 @@
 // an evdev node on Linux and a FIFO under the host's device root are both
 // pollable descriptors of native records; only opening differs.
 //
-// input_device_open returns a non-blocking descriptor for reading, or -1 with
+// input_device_open returns a descriptor for reading, or -1 with
 // errno. Host backend: a FIFO is opened read-write, so that it neither blocks
 // nor reports hang-up while no writer is attached.
 #pragma once

@@ -1,11 +1,8 @@
-// The Android log, as the program uses it: a priority, the tag "lumo" and a
-// printf format. The host backend appends one line per entry to
-// dev/log/main under the device root, "P/lumo(PID): TEXT" with P one of
-// D, I, W, E and TEXT the formatted message without its trailing newlines
-// (a newline inside the text becomes a blank, so an entry stays one line).
-// With LUMO_LOG_STDERR=1 each line is also written to standard error.
-// Safe from any thread: each entry is written with a single write() under a
-// lock, so lines never interleave. No allocation.
+// The system log, as the program uses it: a priority, the tag "lumo" and a
+// printf format; one entry per call, its trailing newlines dropped.
+// Safe from any thread: entries never interleave. No allocation.
+// Host backend (dev/log/main under the device root, the standard-error
+// mirror, test sinks): platform/host/host.h.
 #pragma once
 
 #include <cstdarg>
@@ -18,10 +15,14 @@ void log_print(int priority, const char* tag, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
 void log_vprint(int priority, const char* tag, const char* fmt, va_list args);
 
-// Tests: every entry is also handed to `sink` (nullptr removes it). The sink
-// runs under the log lock with the bare text.
-using LogSink = void (*)(int priority, const char* text);
-void set_log_sink(LogSink sink);
+// Logs the formatted message followed by ": " and the text of `errnum`
+// (trailing newlines of the message dropped first), as "%s: %s" with
+// strerror would, but safe on any thread.
+void log_errno(int priority, int errnum, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// The text of `errnum` in `buffer` (thread-safe strerror). Returns a pointer
+// to the text, which may be `buffer` or a static string.
+const char* errno_text(int errnum, char* buffer, unsigned long size);
 
 }  // namespace platform
 
@@ -30,3 +31,5 @@ void set_log_sink(LogSink sink);
 #define LOGI(...) ::platform::log_print(::platform::kLogInfo, LUMO_LOG_TAG, __VA_ARGS__)
 #define LOGW(...) ::platform::log_print(::platform::kLogWarn, LUMO_LOG_TAG, __VA_ARGS__)
 #define LOGE(...) ::platform::log_print(::platform::kLogError, LUMO_LOG_TAG, __VA_ARGS__)
+// LOGE(...) with ": <text of errno>" appended (errno read first).
+#define LOGE_ERRNO(...) ::platform::log_errno(::platform::kLogError, errno, __VA_ARGS__)

@@ -10,7 +10,7 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include "core/message_queue.h"
+#include "queue/message_queue.h"
 #include "platform/log.h"
 
 namespace {

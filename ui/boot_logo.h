@@ -1,26 +1,18 @@
 // The boot logo: a run-length-encoded RGB565 picture written straight into
 // framebuffer page 0 just before Android starts. Works on its own (no
 // off-screen surface, no rasterizer); runs on the main thread after
-// ui_stop. Device access goes through the platform seam.
+// ui_stop. The screen is opened, checked and mapped by screen_map
+// (ui/graphics.h), the console switched through platform/display.h.
 //
 // The file is a sequence of 4-byte runs (LE count, LE RGB565 colour) that
 // fill the screen in reading order; trailing 1-3 bytes are ignored. Decoding
-// never writes more than xres * yres pixels.
+// never writes more than xres * yres pixels, nor into the padding of a row.
 #pragma once
-
-#include <linux/fb.h>
 
 #include <cstddef>
 #include <cstdint>
 
-// The framebuffer as fb_open maps it (one page).
-struct LogoFramebuffer {
-  uint8_t* bits;            // first page
-  int fd;                   // -1 when closed
-  size_t mapped_size;       // bytes mapped (one page)
-  fb_fix_screeninfo fixed;  // FBIOGET_FSCREENINFO
-  fb_var_screeninfo var;    // FBIOGET_VSCREENINFO
-};
+struct ScreenMap;
 
 // Shows the picture at the device path `path`. 0 when it was shown (also in
 // part), -1 when nothing was drawn (console back to text mode).
@@ -28,10 +20,6 @@ int load_565rle_image(const char* path);
 // Console to graphics (non-zero) or text (0) mode; the request's result, -1
 // when the console cannot be opened.
 int vt_set_mode(int graphics);
-// Opens "/dev/graphics/fb0", reads its screen information and maps one page.
-// 0, or -1 with everything released.
-int fb_open(LogoFramebuffer* fb);
-// Pans to yoffset 1 and back to 0 so that page 0 is shown afresh.
-void fb_refresh(LogoFramebuffer* fb);
-// Unmaps and closes.
-void fb_release(LogoFramebuffer* fb);
+// Fills page 0 of `screen` from `size` bytes of runs; stops at the first run
+// that does not fit in the pixels still free.
+void decode_runs(const ScreenMap& screen, const uint8_t* runs, size_t size);

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "battery/battery.h"
-#include "core/message_queue.h"
+#include "queue/message_queue.h"
 #include "lights/lights.h"
 #include "platform/log.h"
 #include "ui/display_lock.h"

@@ -5,12 +5,12 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <memory>
 #include <unistd.h>
 
-#include "core/message_queue.h"
-#include "platform/kernel.h"
+#include "queue/message_queue.h"
+#include "platform/input.h"
 #include "platform/log.h"
+#include "platform/owned.h"
 #include "platform/paths.h"
 
 pollfd input_fds[MAX_INPUT_DEVICES];
@@ -22,15 +22,11 @@ namespace {
 constexpr char kInputDir[] = "/dev/input";
 constexpr int kTrackballThreshold = 3;
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-
 void open_event_node(const char* name) {
   char device_path[sizeof(kInputDir) + 1 + 256];
   int n = snprintf(device_path, sizeof(device_path), "%s/%s", kInputDir, name);
   int fd = n > 0 && static_cast<size_t>(n) < sizeof(device_path)
-               ? platform::dev_open(device_path, O_RDONLY)
+               ? platform::input_device_open(device_path)
                : -1;
   if (fd < 0) {
     LOGD(" !! open fail !! ");
@@ -47,7 +43,7 @@ void open_event_node(const char* name) {
 // dropping it keeps the thread asleep. A descriptor poll calls invalid is not
 // ours any more and is not closed.
 void drop_device(pollfd* entry, bool close_it) {
-  if (close_it) platform::dev_close(entry->fd);
+  if (close_it) platform::input_device_close(entry->fd);
   entry->fd = -1;
   entry->revents = 0;
 }
@@ -87,7 +83,7 @@ int scan_ready(input_event* event) {
 int input_open_devices() {
   char host_dir[4096];
   if (!platform::map_path(kInputDir, host_dir, sizeof(host_dir))) return 0;
-  std::unique_ptr<DIR, DirCloser> dir(opendir(host_dir));
+  platform::UniqueDir dir(opendir(host_dir));
   if (!dir) return 0;
   while (input_fd_count < MAX_INPUT_DEVICES) {
     const dirent* entry = readdir(dir.get());
@@ -152,7 +148,7 @@ void input_thread() {
 
 void input_reset_for_test() {
   for (int i = 0; i < input_fd_count; ++i) {
-    if (input_fds[i].fd >= 0) platform::dev_close(input_fds[i].fd);
+    if (input_fds[i].fd >= 0) platform::input_device_close(input_fds[i].fd);
     input_fds[i] = pollfd{-1, 0, 0};
   }
   input_fd_count = 0;

@@ -1,5 +1,6 @@
-// Host alarm driver: set, clear and wait of the Android alarm driver, emulated
-// with real-time-clock deadlines.
+// Host alarm device: set, clear and wait of the alarm driver, emulated with
+// real-time-clock deadlines. Times are held as the driver holds them: 32-bit
+// seconds (a time past 2038 is refused with EOVERFLOW).
 //
 // One alarm device per host file of dev/alarm (so that every device root has
 // its own), each with types 0-4: an armed flag and a wall-clock time per
@@ -16,9 +17,12 @@
 // The state lives in plain statics with static initialisers and no
 // destructors, so that the detached driver thread may still sleep on them
 // while the process exits.
+#include "platform/alarm.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -26,17 +30,14 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include "platform/host/host_devices.h"
+#include "platform/host/handles.h"
 #include "platform/host/host_files.h"
 
-namespace platform::host {
+namespace platform {
 namespace {
 
-constexpr int kAlarmTypes = 5;
-constexpr unsigned long kTypeBits = 0xf0ul;
-constexpr unsigned long kClearBase = 0x6100ul;
-constexpr unsigned long kWait = 0x6101ul;
-constexpr unsigned long kSetBase = 0x40086102ul;  // 8-byte time value
+using host::replace_file;
+
 constexpr int64_t kNsPerSecond = 1000000000;
 
 struct TimeValue {
@@ -168,17 +169,7 @@ AlarmDevice* device_locked(const char* path) {
   return dev;
 }
 
-int set_locked(AlarmDevice* dev, int type, const void* arg) {
-  if (arg == nullptr) {
-    errno = EFAULT;
-    return -1;
-  }
-  TimeValue value;
-  memcpy(&value, arg, sizeof(value));
-  if (value.nanoseconds < 0 || value.nanoseconds >= kNsPerSecond) {
-    errno = EINVAL;
-    return -1;
-  }
+int set_locked(AlarmDevice* dev, int type, TimeValue value) {
   dev->armed[type] = true;
   dev->when[type] = value;
   write_armed_locked(dev);
@@ -208,45 +199,73 @@ int wait_locked(AlarmDevice* dev) {
   }
 }
 
+
+// The device behind `alarm`, made on first use; null with errno.
+AlarmDevice* device_of(int alarm) {
+  char path[host::kHostPathMax];
+  if (!host::device_path_of(alarm, path)) return nullptr;
+  pthread_mutex_lock(&g_mutex);
+  AlarmDevice* dev = device_locked(path);
+  pthread_mutex_unlock(&g_mutex);
+  if (dev == nullptr) errno = ENOMEM;
+  return dev;
+}
+
+bool valid_type(int type) {
+  if (type >= 0 && type < kAlarmTypes) return true;
+  errno = EINVAL;
+  return false;
+}
+
 }  // namespace
 
-void alarm_opened(int, const char* path) {
-  pthread_mutex_lock(&g_mutex);
-  device_locked(path);
-  pthread_mutex_unlock(&g_mutex);
+int alarm_open() {
+  int alarm = host::open_device("/dev/alarm");
+  if (alarm >= 0 && device_of(alarm) == nullptr) {
+    host::close_device(alarm);
+    return -1;
+  }
+  return alarm;
 }
 
 // The alarms stay with the device after a close, as the driver keeps them.
-void alarm_closed(int) {}
+int alarm_close(int alarm) { return host::close_device(alarm); }
 
-int alarm_ioctl(int, const char* path, unsigned long request, void* arg) {
-  bool is_wait = request == kWait;
-  bool is_clear = (request & ~kTypeBits) == kClearBase && !is_wait;
-  bool is_set = (request & ~kTypeBits) == kSetBase;
-  if (!is_wait && !is_clear && !is_set) {
-    errno = ENOTTY;
+int alarm_set(int alarm, int type, int64_t seconds, int32_t nanoseconds) {
+  if (!valid_type(type)) return -1;
+  if (seconds < INT32_MIN || seconds > INT32_MAX) {
+    errno = EOVERFLOW;
     return -1;
   }
-  int type = static_cast<int>((request & kTypeBits) >> 4);
-  if (!is_wait && type >= kAlarmTypes) {
+  if (nanoseconds < 0 || nanoseconds >= kNsPerSecond) {
     errno = EINVAL;
     return -1;
   }
+  AlarmDevice* dev = device_of(alarm);
+  if (dev == nullptr) return -1;
   pthread_mutex_lock(&g_mutex);
-  AlarmDevice* dev = device_locked(path);
-  int result;
-  if (dev == nullptr) {
-    errno = ENOMEM;
-    result = -1;
-  } else if (is_wait) {
-    result = wait_locked(dev);
-  } else if (is_clear) {
-    result = clear_locked(dev, type);
-  } else {
-    result = set_locked(dev, type, arg);
-  }
+  int result = set_locked(dev, type, TimeValue{static_cast<int32_t>(seconds), nanoseconds});
   pthread_mutex_unlock(&g_mutex);
   return result;
 }
 
-}  // namespace platform::host
+int alarm_clear(int alarm, int type) {
+  if (!valid_type(type)) return -1;
+  AlarmDevice* dev = device_of(alarm);
+  if (dev == nullptr) return -1;
+  pthread_mutex_lock(&g_mutex);
+  int result = clear_locked(dev, type);
+  pthread_mutex_unlock(&g_mutex);
+  return result;
+}
+
+int alarm_wait(int alarm) {
+  AlarmDevice* dev = device_of(alarm);
+  if (dev == nullptr) return -1;
+  pthread_mutex_lock(&g_mutex);
+  int result = wait_locked(dev);
+  pthread_mutex_unlock(&g_mutex);
+  return result;
+}
+
+}  // namespace platform

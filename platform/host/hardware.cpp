@@ -12,6 +12,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "platform/host/host.h"
+#include "platform/host/host_files.h"
 #include "platform/paths.h"
 
 namespace platform {
@@ -21,12 +23,7 @@ namespace {
 int write_attribute(const char* device_path, const char* text) {
   char path[4096];
   if (!map_path(device_path, path, sizeof(path))) return -1;
-  int fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (fd < 0) return -1;
-  size_t len = strlen(text);
-  ssize_t n = write(fd, text, len);
-  close(fd);
-  return n == static_cast<ssize_t>(len) ? 0 : -1;
+  return host::write_whole_file(path, text, strlen(text), false) ? 0 : -1;
 }
 
 // The uevent channel's descriptor: -1 until the first uevent_init, then the

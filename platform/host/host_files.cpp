@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/owned.h"
+
 namespace platform::host {
 
 bool write_all(int fd, const char* data, size_t len) {
@@ -19,19 +21,27 @@ bool write_all(int fd, const char* data, size_t len) {
   return true;
 }
 
-bool replace_file(const char* path, const char* data, size_t len) {
+bool write_whole_file(const char* path, const char* data, size_t len, bool create) {
+  int flags = O_WRONLY | O_TRUNC | O_CLOEXEC | (create ? O_CREAT : 0);
+  UniqueFd fd(open(path, flags, 0644));
+  return fd && write_all(fd.get(), data, len);
+}
+
+bool install_file(const char* path, const char* data, size_t len, bool keep_existing) {
   static std::atomic<unsigned> counter{0};
   char tmp[4300];
   int n = snprintf(tmp, sizeof(tmp), "%s.tmp.%d.%d.%u", path, static_cast<int>(getpid()),
                    static_cast<int>(gettid()), counter.fetch_add(1));
   if (n < 0 || static_cast<size_t>(n) >= sizeof(tmp)) return false;
-  int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = write_all(fd, data, len);
-  close(fd);
-  if (ok && rename(tmp, path) == 0) return true;
-  unlink(tmp);
-  return false;
+  UniqueFd fd(open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!fd) return false;
+  bool ok = write_all(fd.get(), data, len);
+  ok = close(fd.release()) == 0 && ok;
+  ok = ok && (keep_existing ? link(tmp, path) : rename(tmp, path)) == 0;
+  int saved = errno;
+  unlink(tmp);  // after a rename the name is gone already
+  errno = saved;
+  return ok;
 }
 
 }  // namespace platform::host

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <unistd.h>
 
+#include "platform/host/host.h"
 #include "platform/paths.h"
 
 namespace platform {
@@ -30,10 +31,12 @@ char priority_letter(int priority) {
   }
 }
 
+// Mirrored when asked for, or when standard error is a terminal: a person
+// who starts the program by hand sees why it stops.
 bool stderr_mirror() {
   static const bool mirror = [] {
     const char* v = getenv("LUMO_LOG_STDERR");
-    return v != nullptr && strcmp(v, "1") == 0;
+    return (v != nullptr && strcmp(v, "1") == 0) || isatty(STDERR_FILENO) == 1;
   }();
   return mirror;
 }

@@ -7,10 +7,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/host/host.h"
+#include "platform/host/host_files.h"
 #include "platform/paths.h"
 
 namespace platform {
@@ -37,8 +38,6 @@ bool key_path(const char* key, char* out, size_t size) {
   snprintf(device_path, sizeof(device_path), "%s%s", dir, key);
   return map_path(device_path, out, size);
 }
-
-std::atomic<unsigned> g_temp_counter{0};
 
 }  // namespace
 
@@ -78,21 +77,9 @@ int property_set(const char* key, const char* value) {
   if (!key_path(key, path, sizeof(path))) return -1;
   if (make_parent_dirs(path) != 0) return -1;
 
-  char temp[4200];
-  snprintf(temp, sizeof(temp), "%s.tmp.%d.%lu.%u", path, static_cast<int>(getpid()),
-           static_cast<unsigned long>(pthread_self()), g_temp_counter.fetch_add(1));
-  int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return -1;
-  bool written = write(fd, value, len) == static_cast<ssize_t>(len);
-  close(fd);
-  int result = -1;
-  if (written) {
-    // A read-only key is set once: link() fails when the key exists, which
-    // makes the check and the write one atomic step across processes.
-    result = strncmp(key, "ro.", 3) == 0 ? link(temp, path) : rename(temp, path);
-  }
-  unlink(temp);
-  return result == 0 ? 0 : -1;
+  // A read-only key is set once: the file is linked into place only while
+  // the key does not exist, one atomic step across processes.
+  return host::install_file(path, value, len, strncmp(key, "ro.", 3) == 0) ? 0 : -1;
 }
 
 }  // namespace platform

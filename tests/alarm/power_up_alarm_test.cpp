@@ -8,7 +8,7 @@
 
 #include "alarm/power_up_alarm.h"
 #include "config/startup.h"
-#include "core/message_queue.h"
+#include "queue/message_queue.h"
 #include "tests/support/device_root.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "battery/battery.h"
 #include "battery/battery_thread.h"
 #include "config/settings.h"
-#include "core/message_queue.h"
+#include "queue/message_queue.h"
 #include "tests/support/device_root.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "config/settings.h"
-#include "core/message_queue.h"
+#include "queue/message_queue.h"
 #include "lights/lights.h"
 #include "tests/support/device_root.h"
 

@@ -12,6 +12,7 @@
 
 #include "platform/hardware.h"
 #include "platform/log.h"
+#include "platform/host/host.h"
 #include "platform/paths.h"
 #include "platform/properties.h"
 #include "tests/support/device_root.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/paths.h"
+#include "platform/host/host.h"
 
 namespace lumo_test {
 

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <chrono>
 
-#include "core/message_queue.h"
+#include "queue/message_queue.h"
 #include "tests/support/device_root.h"
 #include "timer/timer.h"
 

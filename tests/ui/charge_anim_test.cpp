@@ -13,7 +13,7 @@
 
 #include "battery/battery.h"
 #include "config/settings.h"
-#include "core/message_queue.h"
+#include "queue/message_queue.h"
 #include "lights/lights.h"
 #include "tests/ui/ui_fixtures.h"
 #include "ui/display_lock.h"

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/message_queue.h"
+#include "queue/message_queue.h"
 #include "tests/support/device_root.h"
 
 namespace {

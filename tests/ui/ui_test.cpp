@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/message_queue.h"
+#include "queue/message_queue.h"
 #include "tests/ui/ui_fixtures.h"
 #include "ui/graphics.h"
 

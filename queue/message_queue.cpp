@@ -1,4 +1,4 @@
-#include "core/message_queue.h"
+#include "queue/message_queue.h"
 
 #include <condition_variable>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "core/power.h"
+#include "power/power.h"
 
 #include <cstring>
 #include <fcntl.h>
@@ -8,7 +8,7 @@
 #include "config/settings.h"
 #include "config/startup.h"
 #include "platform/hardware.h"
-#include "platform/kernel.h"
+#include "platform/power.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 
@@ -18,7 +18,6 @@ constexpr const char* kPowerOnReasonPath = "/sys/power/startup_mode";
 constexpr int kBootAnimLooks = 15;
 constexpr int kBootAnimBufferSize = 128;
 
-void sleepMs(int ms) { usleep(static_cast<useconds_t>(ms) * 1000); }
 
 // Sysfs attributes of the CPU policy take the text with its terminating zero.
 void writeCpuText(const char* path, const char* text) { writeSysfsFile(path, text, strlen(text) + 1); }
@@ -96,16 +95,12 @@ void set_cpufreq_to_boot() {
 void powerOff() {
   LOGD("Shut down ...");
   platform::sync_filesystems();
-  platform::dev_reboot(platform::kRebootPowerOff, nullptr);
+  platform::power_off();
 }
 
 void rebootWithReason(const char* reason) {
   platform::sync_filesystems();
-  if (reason == nullptr) {
-    platform::dev_reboot(platform::kRebootRestart, nullptr);
-  } else {
-    platform::dev_reboot(platform::kRebootRestart2, reason);
-  }
+  platform::restart(reason);
   LOGE("jniThrowIOException(env, errno);");
 }
 

@@ -10,7 +10,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/power.h"
+#include "power/power.h"
+#include "platform/host/host.h"
 #include "platform/paths.h"
 #include "tests/support/device_root.h"
 

@@ -1,0 +1,300 @@
+// The host alarm device (real-time-clock deadlines, the fired-type mask,
+// dev/alarm.armed, refused requests), the host screen (fb0.info geometry,
+// pages, pans) and the device root's safety (roots that resolve to "/", ".."
+// in device paths, directories made only below the root).
+#include <gtest/gtest.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "platform/alarm.h"
+#include "platform/display.h"
+#include "platform/host/host.h"
+#include "platform/paths.h"
+#include "tests/support/device_root.h"
+
+namespace {
+
+using lumo_test::DeviceRoot;
+using lumo_test::wait_until;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+struct TimeValue {
+  int32_t seconds, nanoseconds;
+};
+
+// The wall-clock time `ms` from now.
+TimeValue in(int64_t ms) {
+  timeval tv = {};
+  gettimeofday(&tv, nullptr);
+  int64_t t = tv.tv_sec * int64_t{1000} + tv.tv_usec / 1000 + ms;
+  return {static_cast<int32_t>(t / 1000), static_cast<int32_t>(t % 1000 * 1000000)};
+}
+
+std::string line(int type, TimeValue t) {
+  return std::to_string(type) + " " + std::to_string(t.seconds) + " " + std::to_string(t.nanoseconds) + "\n";
+}
+
+// A wait on its own thread, so that the test can look while it blocks.
+struct Waiter {
+  explicit Waiter(int fd) : thread([this, fd] { result = platform::alarm_wait(fd), done = true; }) {}
+  ~Waiter() { thread.join(); }
+  std::atomic<bool> done{false};
+  std::atomic<int> result{-2};
+  std::thread thread;
+};
+
+class AlarmDriverTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    root_.write("/dev/alarm", "");
+    ASSERT_GE(fd_ = platform::alarm_open(), 0);
+  }
+  void TearDown() override { platform::alarm_close(fd_); }
+  int set(int type, TimeValue t) { return platform::alarm_set(fd_, type, t.seconds, t.nanoseconds); }
+  int clear(int type) { return platform::alarm_clear(fd_, type); }
+  std::string armed() const { return root_.read("/dev/alarm.armed"); }
+  DeviceRoot root_;
+  int fd_ = -1;
+};
+
+TEST_F(AlarmDriverTest, SetClearResetAndWait) {
+  ASSERT_EQ(set(0, in(100)), 0);
+  ASSERT_EQ(clear(0), 0);
+  EXPECT_EQ(armed(), "");
+  ASSERT_EQ(set(1, in(100)), 0);
+  const TimeValue later = in(600000);
+  ASSERT_EQ(set(1, later), 0);  // replaces the earlier time
+  EXPECT_EQ(armed(), line(1, later));
+  {
+    Waiter waiter(fd_);
+    std::this_thread::sleep_for(milliseconds(400));
+    EXPECT_FALSE(waiter.done);
+    // A blocked waiter sees a new, earlier alarm; it returns the fired type's bit no sooner than due.
+    auto start = steady_clock::now();
+    const TimeValue soon = in(300);
+    ASSERT_EQ(set(3, soon), 0);
+    EXPECT_EQ(armed(), line(1, later) + line(3, soon));
+    ASSERT_TRUE(wait_until([&] { return waiter.done.load(); }));
+    EXPECT_GE(steady_clock::now() - start, milliseconds(200));
+    EXPECT_EQ(waiter.result, 8);
+  }
+  EXPECT_EQ(armed(), line(1, later));  // fired means disarmed
+  ASSERT_EQ(clear(1), 0);
+}
+
+TEST_F(AlarmDriverTest, AlarmsThatFiredWhileNobodyWaitedAreCollectedTogether) {
+  ASSERT_EQ(set(4, in(30)), 0);
+  ASSERT_EQ(set(0, in(-1000)), 0);
+  const TimeValue far = in(600000);
+  ASSERT_EQ(set(2, far), 0);
+  // The driver fires on its own and updates the list without a waiter.
+  EXPECT_TRUE(wait_until([&] { return armed() == line(2, far); }));
+  EXPECT_EQ(platform::alarm_wait(fd_), 0x11);
+  ASSERT_EQ(clear(2), 0);
+  EXPECT_EQ(armed(), "");
+}
+
+TEST_F(AlarmDriverTest, MalformedRequestsAreRefused) {
+  const TimeValue ok = in(600000);
+  const struct { const char* name; int handle, type; int64_t seconds; int32_t nanos; int error; } cases[] = {
+      {"type 5", fd_, 5, ok.seconds, 0, EINVAL},
+      {"negative type", fd_, -1, ok.seconds, 0, EINVAL},
+      {"a second of nanoseconds", fd_, 0, ok.seconds, 1000000000, EINVAL},
+      {"past 2038", fd_, 0, int64_t{1} << 31, 0, EOVERFLOW},
+      {"not an alarm handle", fd_ + 100, 0, ok.seconds, 0, EBADF}};
+  for (const auto& c : cases) {
+    errno = 0;
+    EXPECT_EQ(platform::alarm_set(c.handle, c.type, c.seconds, c.nanos), -1) << c.name;
+    EXPECT_EQ(errno, c.error) << c.name;
+  }
+  EXPECT_EQ(platform::alarm_clear(fd_, 7), -1);
+  EXPECT_EQ(platform::alarm_wait(-1), -1);
+  EXPECT_FALSE(root_.exists("/dev/alarm.armed"));  // nothing was armed or cleared
+}
+
+class ScreenTest : public testing::Test {
+ protected:
+  // Opens fb0 with `info` as its screen information file (nullptr: none) and
+  // `bytes` of pixel memory.
+  int open(const char* info, size_t bytes = 0) {
+    info ? root_.write("/dev/graphics/fb0.info", info) : root_.remove("/dev/graphics/fb0.info");
+    root_.write("/dev/graphics/fb0", std::string(bytes, '\0'));
+    display_.reset(platform::display_open());
+    EXPECT_TRUE(display_);
+    return display_.get();
+  }
+  platform::DisplayInfo query(const char* text) {
+    platform::DisplayInfo d;
+    EXPECT_EQ(platform::display_query(display_.get(), &d), 0) << text;
+    return d;
+  }
+  std::string info() const { return root_.read("/dev/graphics/fb0.info"); }
+  DeviceRoot root_;
+  platform::DisplayHandle display_;
+};
+
+std::string screen_text(unsigned x, unsigned y, unsigned bpp, const std::string& more = "") {
+  return "xres=" + std::to_string(x) + "\nyres=" + std::to_string(y) + "\nbits_per_pixel=" + std::to_string(bpp) +
+         "\n" + more;
+}
+
+// Geometry and pages: two by default, what yres_virtual announces, and no
+// more than a non-empty pixel file holds.
+TEST_F(ScreenTest, GeometryFollowsTheInfoFileAndTheMemory) {
+  const struct { unsigned x, y, bpp; const char* more; size_t bytes; unsigned pages; } cases[] = {
+      {480, 800, 16, "yoffset=800\n", 0, 2},
+      {1080, 1920, 32, "", 0, 2},
+      {7, 1, 32, "", 0, 2},
+      {4, 3, 16, "yres_virtual=3\n", 0, 1},       // announced: one page
+      {4, 3, 16, "yres_virtual=7\n", 0, 2},       // whole pages only
+      {4, 3, 16, "yres_virtual=2\n", 0, 0},       // not even one page
+      {4, 3, 16, "", 4 * 3 * 2, 1},               // a file that holds one page
+      {4, 3, 32, "", 4 * 3 * 4 * 2 - 1, 1},       // one byte short of two
+      {4, 3, 16, "", 4 * 3 * 2 - 1, 0},           // a file shorter than a page
+      {4, 3, 16, "", 1000, 2},                    // more than announced: two
+  };
+  for (const auto& c : cases) {
+    const std::string text = screen_text(c.x, c.y, c.bpp, c.more);
+    open(text.c_str(), c.bytes);
+    platform::DisplayInfo d = query(text.c_str());
+    const unsigned line = c.x * c.bpp / 8;
+    EXPECT_EQ((std::vector<size_t>{d.width, d.height, d.bits_per_pixel, d.line_length, d.pages}),
+              (std::vector<size_t>{c.x, c.y, c.bpp, line, c.pages})) << text << c.bytes;
+    EXPECT_GE(d.memory_size, size_t{c.pages} * line * c.y) << text;
+    const auto layout = c.bpp == 16 ? std::vector<unsigned>{11, 5, 0} : std::vector<unsigned>{0, 8, 16};
+    EXPECT_EQ((std::vector<unsigned>{d.red_offset, d.green_offset, d.blue_offset}), layout) << text;
+  }
+}
+
+// Showing a page rewrites only the yoffset line (adding it when missing),
+// never shows rows past the memory, and leaves no temporary file behind.
+TEST_F(ScreenTest, ShowingAPageRewritesOnlyYoffset) {
+  const struct { const char* before; unsigned page; const char* after; } cases[] = {
+      {"xres=4\nyres=3\nvendor=test\nbits_per_pixel=16\nyoffset=0\n", 1,
+       "xres=4\nyres=3\nvendor=test\nbits_per_pixel=16\nyoffset=3\n"},
+      {"xres=4\nyres=3\nbits_per_pixel=32", 1, "xres=4\nyres=3\nbits_per_pixel=32\nyoffset=3\n"},
+      {"xres=4\nyres=3\nyres_virtual=3\nbits_per_pixel=16\nyoffset=0\n", 0,
+       "xres=4\nyres=3\nyres_virtual=3\nbits_per_pixel=16\nyoffset=0\n"},
+  };
+  for (const auto& c : cases) {
+    int display = open(c.before);
+    const unsigned pages = query(c.before).pages;
+    ASSERT_EQ(platform::display_show_page(display, c.page), 0) << c.before;
+    EXPECT_EQ(platform::display_show_page(display, pages), -1) << c.before;
+    EXPECT_EQ(info(), c.after);
+  }
+  EXPECT_TRUE(root_.read("/dev/graphics/fb0.info.tmp").empty());
+  EXPECT_EQ(platform::display_refresh(display_.get()), 0);
+  EXPECT_EQ(info(), "xres=4\nyres=3\nyres_virtual=3\nbits_per_pixel=16\nyoffset=0\n");
+}
+
+// A long info file (text past the first 4 KiB) still pans and still parses
+// afterwards; one too long to read whole is refused rather than cut.
+TEST_F(ScreenTest, LongInfoFilesPanWholeOrAreRefused) {
+  const std::string padding = "comment=" + std::string(5000, 'x') + "\n";
+  const std::string text = screen_text(4, 3, 16, padding + "yoffset=0\n");
+  int display = open(text.c_str());
+  ASSERT_EQ(platform::display_show_page(display, 1), 0);
+  EXPECT_EQ(info(), screen_text(4, 3, 16, padding + "yoffset=3\n"));
+  EXPECT_EQ(query("after the pan").pages, 2u);
+
+  const std::string huge = screen_text(4, 3, 16, "comment=" + std::string(9000, 'x') + "\nyoffset=0\n");
+  display = open(huge.c_str());
+  platform::DisplayInfo d;
+  EXPECT_EQ(platform::display_query(display, &d), -1);
+  EXPECT_EQ(platform::display_show_page(display, 0), -1);
+  EXPECT_EQ(info(), huge);
+}
+
+TEST_F(ScreenTest, BadOrMissingInfoFailsEveryRequest) {
+  const char* bad[] = {
+      nullptr,                                            // no file
+      "yres=3\nbits_per_pixel=16\n",                      // no xres
+      "xres=4\nyres=3\n",                                 // no depth
+      "xres=4\nyres=3\nbits_per_pixel=24\n",              // unsupported depth
+      "xres=0\nyres=3\nbits_per_pixel=16\n",              // empty screen
+      "xres=4x\nyres=3\nbits_per_pixel=16\n",             // not a number
+      "xres=4\nyres=3\nbits_per_pixel=16\nyoffset=-1\n",  // negative
+      "xres=99999999999\nyres=3\nbits_per_pixel=16\n",    // absurd size
+      "xres=4\nyres=3\nbits_per_pixel=16\nyres_virtual=99999\n",  // absurd memory
+  };
+  for (const char* text : bad) {
+    int display = open(text);
+    platform::DisplayInfo d;
+    errno = 0;
+    EXPECT_EQ((std::vector{platform::display_query(display, &d), platform::display_show_page(display, 0),
+                           platform::display_refresh(display)}),
+              (std::vector{-1, -1, -1})) << (text ? text : "(none)");
+    EXPECT_EQ(errno, EINVAL) << (text ? text : "(none)");
+  }
+}
+
+TEST_F(ScreenTest, ConsoleModeIsRecorded) {
+  EXPECT_EQ(platform::console_open(), -1);  // no dev/tty0: no console
+  root_.write("/dev/tty0", "");
+  platform::ConsoleHandle console(platform::console_open());
+  ASSERT_TRUE(console);
+  ASSERT_EQ(platform::console_set_mode(console.get(), platform::ConsoleMode::kGraphics), 0);
+  EXPECT_EQ(root_.read("/dev/tty0.mode"), "graphics");
+  ASSERT_EQ(platform::console_set_mode(console.get(), platform::ConsoleMode::kText), 0);
+  EXPECT_EQ(root_.read("/dev/tty0.mode"), "text");
+  EXPECT_EQ(platform::console_set_mode(console.get() + 100, platform::ConsoleMode::kText), -1);
+}
+
+// Every spelling of the machine's own root is refused; real directories are
+// taken resolved.
+TEST(HostRoot, RootsThatResolveToSlashAreRefused) {
+  DeviceRoot root;
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+  std::string climb;
+  for (const char* p = cwd; *p != '\0'; ++p) climb += *p == '/' ? "../" : "";
+  symlink("/", (root.dir() + "/slash").c_str());
+  char out[4096];
+  for (const std::string& dir : std::vector<std::string>{"/", "/.", "//", "/tmp/../..", "///./", climb + "..", root.dir() + "/slash",
+                          root.dir() + "/missing", std::string()}) {
+    EXPECT_FALSE(platform::resolve_device_root(dir.c_str(), out, sizeof(out))) << dir;
+    EXPECT_FALSE(platform::set_device_root(dir.c_str())) << dir;
+  }
+  EXPECT_EQ(platform::device_root(), root.dir());  // still the last good one
+  ASSERT_TRUE(platform::resolve_device_root((root.dir() + "/.//").c_str(), out, sizeof(out)));
+  EXPECT_EQ(std::string(out), root.dir());
+  EXPECT_FALSE(platform::resolve_device_root(root.dir().c_str(), out, 4));  // does not fit
+}
+
+// A device path with a ".." component never maps: it could leave the root.
+TEST(HostRoot, PathsThatClimbDoNotMap) {
+  DeviceRoot root;
+  char out[4096];
+  for (const char* path : {"/..", "/../etc/passwd", "/system/lumo/res/../../../../x", "/a/..", "/a/../b"}) {
+    EXPECT_FALSE(platform::map_path(path, out, sizeof(out))) << path;
+    EXPECT_STREQ(out, "") << path;
+  }
+  for (const char* path : {"/a..b/c", "/..a", "/a/b..", "/x/.../y"}) {
+    ASSERT_TRUE(platform::map_path(path, out, sizeof(out))) << path;
+    EXPECT_EQ(out, root.dir() + path);
+  }
+}
+
+// Directories are made only below the root; paths elsewhere are refused.
+TEST(HostRoot, ParentDirectoriesAreMadeOnlyBelowTheRoot) {
+  DeviceRoot root;
+  EXPECT_EQ(platform::make_parent_dirs((root.dir() + "/a/b/c/file").c_str()), 0);
+  EXPECT_TRUE(root.exists("/a/b/c"));
+  EXPECT_FALSE(root.exists("/a/b/c/file"));
+  const std::string outside = root.dir() + "-outside/x/file";
+  for (const std::string& path : {outside, std::string("/tmp/lumo-never/x"), root.dir() + "/../escape/x",
+                                  root.dir().substr(0, root.dir().size() - 1) + "/x"}) {
+    errno = 0;
+    EXPECT_EQ(platform::make_parent_dirs(path.c_str()), -1) << path;
+    EXPECT_EQ(errno, EXDEV) << path;
+  }
+  EXPECT_NE(access((root.dir() + "-outside").c_str(), F_OK), 0);
+}
+
+}  // namespace
