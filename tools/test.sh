@@ -26,6 +26,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export TSAN_OPTIONS=second_deadlock_stack=1
 
+tools/check-layers.sh
 run_armhf() {
   local start=$SECONDS
   run_suite build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake -DLUMO_PLATFORM=host -DLUMO_BENCH=OFF

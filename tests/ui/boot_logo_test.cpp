@@ -5,6 +5,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include "ui/graphics.h"
 
 #include "tests/ui/ui_fixtures.h"
 
@@ -61,6 +64,37 @@ TEST(BootLogoTest, ThirtyTwoBitPixelsAreExpanded) {
   EXPECT_EQ(load_565rle_image("/initlogo.rle"), 0);
   std::string blue("\x00\x00\xFF\xFF", 4), red("\xFF\x00\x00\xFF", 4);
   EXPECT_EQ(root.read("/dev/graphics/fb0"), blue + blue + red + red + red + std::string(28, '\x5A'));
+}
+
+// Screens the host cannot describe: rows with padding (never written) and
+// 32-bit words with blue in the low byte.
+TEST(BootLogoTest, RunsFollowRowsAndTheChannelLayout) {
+  const struct { unsigned bpp, line, red, blue; std::vector<uint32_t> page; } cases[] = {
+      {16, 8, 11, 0, {0xF800, 0xF800, 0xF800, 0xEEEE, 0x001F, 0x001F, 0x07E0, 0xEEEE}},
+      {32, 12, 16, 0, {0xFFFF0000, 0xFFFF0000, 0xFFFF0000, 0xFF0000FF, 0xFF0000FF, 0xFF00FF00}},  // no padding
+      {32, 16, 0, 16, {0xFF0000FF, 0xFF0000FF, 0xFF0000FF, 0xEEEEEEEE, 0xFFFF0000, 0xFFFF0000, 0xFF00FF00, 0xEEEEEEEE}},
+  };
+  const std::string runs = rle({{3, 0xF800}, {2, 0x001F}, {1, 0x07E0}, {1, 0xFFFF}});  // the last does not fit
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bpp * 100 + c.line);
+    ScreenMap screen;
+    screen.info = {3, 2, c.bpp, c.line, 1, size_t{2} * c.line, c.red, 8, c.blue};
+    void* memory = mmap(nullptr, screen.info.memory_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(memory, MAP_FAILED);
+    memset(memory, 0xEE, screen.info.memory_size);
+    screen.memory = platform::Mapping(memory, screen.info.memory_size);
+    decode_runs(screen, reinterpret_cast<const uint8_t*>(runs.data()), runs.size());
+    const unsigned step = c.bpp / 8, per_row = c.line / step;
+    std::vector<uint32_t> got;
+    for (unsigned row = 0; row < 2; ++row) {
+      for (unsigned x = 0; x < 4 && x < per_row; ++x) {
+        uint32_t v = 0;
+        memcpy(&v, screen.memory.data() + row * c.line + x * step, step);
+        got.push_back(v);
+      }
+    }
+    EXPECT_EQ(got, c.page);
+  }
 }
 
 TEST(BootLogoTest, FailuresPutTheConsoleBackAndReturnMinusOne) {

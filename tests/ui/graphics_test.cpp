@@ -2,6 +2,7 @@
 // expansion and the fills, checked at every length and alignment.
 #include "ui/graphics.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -65,6 +66,65 @@ TEST_F(GraphicsTest, ThirtyTwoBitPagesGetExpandedPixels) {
   EXPECT_EQ(shown_yoffset(root_), 2);
 }
 
+// A screen whose announced memory or whose file holds one page: every frame
+// is copied into page 0, nothing pans, the file does not grow, and the log
+// says once that there is one page.
+TEST_F(GraphicsTest, SinglePageScreensDrawIntoPageZero) {
+  const struct { const char* name; const char* info_extra; size_t file_bytes; } cases[] = {
+      {"yres_virtual = yres", "yres_virtual=3\n", 48},
+      {"a file of one page", "", 24},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    DeviceRoot root;
+    make_screen(root, 4, 3);
+    root.write("/dev/graphics/fb0", std::string(c.file_bytes, '\x5A'));
+    root.write("/dev/graphics/fb0.info", "xres=4\nyres=3\nbits_per_pixel=16\n" + std::string(c.info_extra) + "yoffset=0\n");
+    const std::string info_before = root.read("/dev/graphics/fb0.info");
+    ASSERT_EQ(graphics_open(), 0);
+    EXPECT_EQ(gr_page_count, 1u);
+    EXPECT_EQ(gr_fb_pages[1].data, nullptr);
+    auto* mem = reinterpret_cast<uint16_t*>(gr_mem_surface.data);
+    for (uint16_t n = 1; n <= 3; ++n) {
+      for (int i = 0; i < 12; ++i) mem[i] = static_cast<uint16_t>(0x1111 * n + i);
+      screen_present();
+      Pixels expected(mem, mem + 12);
+      expected.resize(c.file_bytes / 2, 0x5A5A);  // past page 0: untouched
+      EXPECT_EQ(fb_pixels16(root, 0, c.file_bytes / 2), expected) << n;
+      EXPECT_EQ(gr_front_page, 0u);
+    }
+    page_show(1);  // no such page: ignored
+    EXPECT_EQ(root.read("/dev/graphics/fb0.info"), info_before);  // never panned
+    EXPECT_EQ(root.read("/dev/graphics/fb0").size(), c.file_bytes);
+    const std::vector<std::string> warnings = root.log_texts('W');
+    EXPECT_EQ(std::count(warnings.begin(), warnings.end(), "framebuffer: one page, frames are drawn without page flips"),
+              1);
+    graphics_close();
+  }
+}
+
+// Only a screen without room for one whole page is refused, and it says so.
+TEST_F(GraphicsTest, ScreenWithoutRoomForOnePageIsRefused) {
+  const struct { const char* extra; size_t file_bytes, memory; } cases[] = {
+      {"yres_virtual=2\n", 48, 16}, {"yres_virtual=0\n", 48, 0}, {"", 10, 10}};
+  for (const auto& c : cases) {
+    DeviceRoot root;
+    make_screen(root, 4, 3);
+    root.write("/dev/graphics/fb0", std::string(c.file_bytes, '\0'));
+    root.write("/dev/graphics/fb0.info", "xres=4\nyres=3\nbits_per_pixel=16\n" + std::string(c.extra));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(graphics_open(), -1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string memory = std::to_string(c.memory);
+    EXPECT_NE(err.find("fb0 cannot hold one page: " + memory + " bytes of memory, a page needs 24"), std::string::npos)
+        << err;
+    EXPECT_EQ(err.find("failed to get fb0 info"), std::string::npos) << err;
+    EXPECT_TRUE(root.log_contains("framebuffer: memory of " + memory + " bytes cannot hold one page of 24 bytes"));
+    EXPECT_TRUE(gr_fb_fd == -1 && gr_mem_surface.data == nullptr);
+    EXPECT_EQ(root.read("/dev/graphics/fb0").size(), c.file_bytes);  // not grown
+  }
+}
+
 TEST_F(GraphicsTest, OpensWithoutConsole) {
   make_screen(root_, 4, 3, 16, /*console=*/false);
   testing::internal::CaptureStderr();
@@ -119,17 +179,23 @@ TEST(PixelLoopsTest, EveryLengthAndOffsetStopsAtTheEnd) {
     uint32_t r = p >> 11, g = (p >> 5) & 63, b = p & 31;
     return 0xFF000000u | (b * 8 + b / 4) << 16 | (g * 4 + g / 16) << 8 | (r * 8 + r / 4);
   };
+  auto swapped = [&](uint16_t p) {  // X, R, G, B words: red and blue bytes exchanged
+    uint32_t w = expanded(p);
+    return (w & 0xFF00FF00u) | (w & 0xFF) << 16 | (w >> 16 & 0xFF);
+  };
   for (size_t count : {size_t{0}, size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{31}, size_t{33}, size_t{65536}}) {
     for (size_t offset = 1; offset < 3; ++offset) {
       SCOPED_TRACE(testing::Message() << "count " << count << " offset " << offset);
-      std::vector<uint32_t> wide(count + 2 * offset, 0xDEADBEEF), fill32 = wide;
+      std::vector<uint32_t> wide(count + 2 * offset, 0xDEADBEEF), fill32 = wide, xrgb = wide;
       std::vector<uint16_t> fill16(count + 2 * offset, 0xBEEF);
       expand_565_to_8888(wide.data() + offset, src.data() + offset, count);
+      expand_565_to_bgrx8888(xrgb.data() + offset, src.data() + offset, count);
       fill_pixels32(fill32.data() + offset, 0x12345678, count);
       fill_pixels16(fill16.data() + offset, 0x1234, count);
       for (size_t i = 0; i < wide.size(); ++i) {
         bool in = i >= offset && i < offset + count;
         ASSERT_EQ(wide[i], in ? expanded(src[i]) : 0xDEADBEEF) << i;
+        ASSERT_EQ(xrgb[i], in ? swapped(src[i]) : 0xDEADBEEF) << i;
         ASSERT_EQ(fill32[i], in ? 0x12345678u : 0xDEADBEEF) << i;
         ASSERT_EQ(fill16[i], in ? 0x1234 : 0xBEEF) << i;
       }

@@ -1,0 +1,127 @@
+// The host build's refusals, checked on the real binary: every root that
+// resolves to "/" is refused before anything is touched, also without root
+// privileges; a person at a terminal sees why a run stops.
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/device_root.h"
+
+namespace {
+
+using lumo_test::DeviceRoot;
+
+struct Outcome {
+  int status = -1;
+  std::string output;
+};
+
+// Reads `fd` until end of file or 10 s pass.
+std::string drain(int fd) {
+  std::string out;
+  char buf[512];
+  for (int waited = 0; waited < 10000;) {
+    pollfd p = {fd, POLLIN, 0};
+    int ready = poll(&p, 1, 100);
+    if (ready == 0) {
+      waited += 100;
+      continue;
+    }
+    ssize_t n = read(fd, buf, sizeof(buf));
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+int reap(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs lumoboot with LUMO_ROOT=`root` from `dir`; as nobody when asked and
+// possible. Standard error (and output) is captured through a pipe.
+Outcome run(const std::string& root, const std::string& dir, bool as_nobody) {
+  int fds[2];
+  if (pipe(fds) != 0) return {};
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], STDERR_FILENO);
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[0]);
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    setenv("LUMO_ROOT", root.c_str(), 1);
+    if (as_nobody) {
+      execl("/usr/bin/setpriv", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", LUMOBOOT_BINARY,
+            static_cast<char*>(nullptr));
+    } else {
+      execl(LUMOBOOT_BINARY, "lumoboot", static_cast<char*>(nullptr));
+    }
+    _exit(127);
+  }
+  close(fds[1]);
+  Outcome outcome;
+  outcome.output = drain(fds[0]);
+  close(fds[0]);
+  outcome.status = reap(pid);
+  return outcome;
+}
+
+TEST(Entry, RootsThatResolveToSlashAreRefusedWithStatusTwo) {
+  DeviceRoot base;
+  base.mkdir("/deep/er");
+  chmod(base.dir().c_str(), 0755);  // nobody may look through it too
+  symlink("/", (base.dir() + "/slash").c_str());
+  const std::string cwd = base.dir() + "/deep/er";
+  std::string climb;
+  for (char c : cwd) climb += c == '/' ? "../" : "";
+  const std::vector<std::string> roots = {"/", "/.", "//", "/tmp/../..", climb, climb + "..", base.dir() + "/slash"};
+  const bool can_drop = geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0;
+  for (bool as_nobody : {false, true}) {
+    if (as_nobody && !can_drop) continue;
+    for (const std::string& root : roots) {
+      Outcome o = run(root, cwd, as_nobody);
+      EXPECT_EQ(o.status, 2) << root << (as_nobody ? " as nobody" : "") << ": " << o.output;
+      EXPECT_NE(o.output.find("lumoboot: LUMO_ROOT '" + root + "' resolves to \"/\", the machine's own root; refused."),
+                std::string::npos)
+          << root << ": " << o.output;
+    }
+  }
+  // A good root still runs (here: it finds its run-once mark and stops).
+  base.set_property("ro.lumoboot.running", "1");
+  EXPECT_EQ(run(base.dir() + "/deep/..", cwd, false).status, 0);
+  EXPECT_TRUE(base.log_contains("Lumo boot only run once."));
+}
+
+// With standard error on a terminal, the log is mirrored there.
+TEST(Entry, LogIsMirroredToATerminal) {
+  DeviceRoot root;
+  root.set_property("ro.lumoboot.running", "1");
+  int master = -1;
+  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setenv("LUMO_ROOT", root.dir().c_str(), 1);
+    unsetenv("LUMO_LOG_STDERR");
+    execl(LUMOBOOT_BINARY, "lumoboot", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const std::string out = drain(master);
+  close(master);
+  EXPECT_EQ(reap(pid), 0);
+  EXPECT_NE(out.find("E/lumo("), std::string::npos) << out;
+  EXPECT_NE(out.find("): Lumo boot only run once."), std::string::npos) << out;
+  // Into a pipe nothing is mirrored unless asked for.
+  Outcome piped = run(root.dir(), root.dir(), false);
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_EQ(piped.output, "");
+}
+
+}  // namespace
