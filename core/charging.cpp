@@ -36,8 +36,21 @@ Timer g_lights_timer;
 std::atomic<bool> g_lights_created{false};
 PowerUpAlarm* g_alarm = nullptr;
 
-
 int chargerPresent() { return isChargerOnline() ? 1 : 0; }
+
+// What the charging screen shows: read from the battery record and the
+// backlight at each frame, on whichever thread draws it.
+ChargeScreenState chargeScreenState() {
+  ChargeScreenState state;
+  state.status = getBatteryStatus();
+  state.level = getBatteryLevel();
+  state.health = getBatteryHealth();
+  state.battery_voltage = getBatteryVoltage();
+  state.charger_voltage = getChargerVoltage();
+  state.charger_online = isChargerOnline();
+  state.backlight_on = getBacklightLevel() != 0 ? 1 : 0;
+  return state;
+}
 
 // "Lights" may be asked for before charging set-up created it (messages that
 // were queued before MSG_CHARGE_START): such requests are dropped.
@@ -63,6 +76,7 @@ int keepLoopUnlessBooted(int32_t user_mode) { return startAndroidFromCharging(us
 
 void setupChargingMode() {
   ui_start();
+  charge_anim_set_source(chargeScreenState);
   charge_anim_create();
   disableAdb();
   if (!g_lights_created.load()) {

@@ -4,9 +4,8 @@
 #include <mutex>
 #include <new>
 
-#include "battery/battery.h"
+#include "battery/battery.h"  // the status and health codes only
 #include "queue/message_queue.h"
-#include "lights/lights.h"
 #include "platform/log.h"
 #include "ui/display_lock.h"
 #include "ui/draw.h"
@@ -63,6 +62,7 @@ namespace {
 // never sees the object while it is being deleted. Taken before
 // display_lock(), never after it.
 std::mutex g_instance_mutex;
+std::atomic<ChargeStateSource> g_source{nullptr};
 
 constexpr int32_t kLevelFull = 100;
 constexpr int32_t kChargingLevelCap = 99;
@@ -93,8 +93,8 @@ bool is_recognised_health(int32_t health) {
 }
 
 // The health check: true when it found a problem (drawing its line, if any).
-bool health_problem(ChargeAnimation* anim) {
-  int32_t health = getBatteryHealth();
+bool health_problem(ChargeAnimation* anim, const ChargeScreenState& state) {
+  int32_t health = state.health;
   if (is_recognised_health(health)) anim->health_state = health;
   switch (anim->health_state) {
     case BATTERY_HEALTH_OVERHEAT: draw_picture(PIC_TEMP_HIGH, PLACE_BELOW_MIDDLE); return true;
@@ -105,15 +105,15 @@ bool health_problem(ChargeAnimation* anim) {
   }
 }
 
-bool battery_voltage_problem(ChargeAnimation* anim) {
-  anim->battery_voltage_class = battery_voltage_class(getBatteryVoltage());
+bool battery_voltage_problem(ChargeAnimation* anim, const ChargeScreenState& state) {
+  anim->battery_voltage_class = battery_voltage_class(state.battery_voltage);
   if (anim->battery_voltage_class != BATTERY_VOLTAGE_HIGH) return false;
   draw_picture(PIC_BATTERY_HIGH, PLACE_BELOW_MIDDLE);
   return true;
 }
 
-bool charger_voltage_problem(ChargeAnimation* anim) {
-  anim->charger_voltage_class = charger_voltage_class(getChargerVoltage());
+bool charger_voltage_problem(ChargeAnimation* anim, const ChargeScreenState& state) {
+  anim->charger_voltage_class = charger_voltage_class(state.charger_voltage);
   switch (anim->charger_voltage_class) {
     case CHARGER_VOLTAGE_HIGH: draw_picture(PIC_VOL_HIGH, PLACE_BELOW_MIDDLE); return true;
     case CHARGER_VOLTAGE_LOW: draw_picture(PIC_VOL_LOW, PLACE_BELOW_MIDDLE); return true;
@@ -123,7 +123,7 @@ bool charger_voltage_problem(ChargeAnimation* anim) {
 
 // Advances the animation; the frame to draw, or -1 when none is chosen (a
 // held full battery or a level of 100 and above). Sets *hold.
-int32_t choose_frame(int32_t* level, int* hold) {
+int32_t choose_frame(int32_t* level, int* hold, const ChargeScreenState& state) {
   if (full_latched.load()) {
     *level = kLevelFull;
     *hold = 1;
@@ -136,7 +136,7 @@ int32_t choose_frame(int32_t* level, int* hold) {
   int32_t next = frame_index.load() + 1;
   *hold = next <= FRAME_LAST ? 0 : 1;
   if (*hold) next = level_frame(*level);
-  if (resync_pending.load() && getBacklightLevel() != 0) {
+  if (resync_pending.load() && state.backlight_on) {
     next = level_frame(*level);
     resync_pending.store(0);
   }
@@ -153,8 +153,16 @@ int32_t level_frame(int32_t level) {
   return -1;
 }
 
+void charge_anim_set_source(ChargeStateSource source) { g_source.store(source); }
+
+ChargeScreenState charge_screen_state() {
+  ChargeStateSource source = g_source.load();
+  return source != nullptr ? source() : ChargeScreenState{};
+}
+
 int draw_charge_screen(ChargeAnimation* anim, int32_t status, int32_t level) {
-  int online = isChargerOnline();
+  const ChargeScreenState state = charge_screen_state();
+  int online = state.charger_online;
   if (!online) {
     frame_index.store(FRAME_RESTART);
     full_latched.store(0);
@@ -167,8 +175,8 @@ int draw_charge_screen(ChargeAnimation* anim, int32_t status, int32_t level) {
     frame_index.store(FRAME_RESTART);
   }
   int hold = 0;
-  int32_t frame = choose_frame(&level, &hold);
-  int32_t health = getBatteryHealth();
+  int32_t frame = choose_frame(&level, &hold, state);
+  int32_t health = state.health;
 
   if (status == BATTERY_STATUS_FULL) {
     draw_main_picture(PIC_FULL);
@@ -181,15 +189,15 @@ int draw_charge_screen(ChargeAnimation* anim, int32_t status, int32_t level) {
     }
     if (status == BATTERY_STATUS_CHARGING) draw_picture(PIC_CHARGING, PLACE_ABOVE_MIDDLE);
   }
-  check_warnings(anim);
+  check_warnings(anim, state);
   if (!online) draw_picture(PIC_UNPLUGGED, PLACE_BELOW_MIDDLE);
   screen_present();
   return hold;
 }
 
-void check_warnings(ChargeAnimation* anim) {
-  bool problem = health_problem(anim) || battery_voltage_problem(anim) ||
-                 charger_voltage_problem(anim);
+void check_warnings(ChargeAnimation* anim, const ChargeScreenState& state) {
+  bool problem = health_problem(anim, state) || battery_voltage_problem(anim, state) ||
+                 charger_voltage_problem(anim, state);
   if (problem) sendMessage(MSG_CHARGE_WARNING, 0, 0);
 }
 
@@ -199,8 +207,9 @@ void charge_anim_create() {
   ChargeAnimation* anim = new (std::nothrow) ChargeAnimation;
   if (anim == nullptr) return;
   resync_pending.store(0);
-  int32_t status = getBatteryStatus();
-  int32_t level = getBatteryLevel();
+  const ChargeScreenState state = charge_screen_state();
+  int32_t status = state.status;
+  int32_t level = state.level;
   {
     std::lock_guard<std::mutex> display(display_lock());
     draw_charge_screen(anim, status, level);
@@ -248,8 +257,9 @@ void timer_animation(int32_t) {
 
 void charge_anim_tick(ChargeAnimation* anim) {
   if (hold_next_tick.exchange(0) != 0) return;
-  int32_t status = getBatteryStatus();
-  int32_t level = getBatteryLevel();
+  const ChargeScreenState state = charge_screen_state();
+  int32_t status = state.status;
+  int32_t level = state.level;
   std::lock_guard<std::mutex> display(display_lock());
   hold_next_tick.store(draw_charge_screen(anim, status, level));
 }

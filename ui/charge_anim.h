@@ -10,7 +10,9 @@
 // the animation's own lock, which charge_anim_hide takes around the delete,
 // so a running tick finishes before the object goes and a later tick finds
 // _Instance null. Every frame that shows a problem posts MSG_CHARGE_WARNING.
-// Nothing here opens or closes the screen.
+// Nothing here opens or closes the screen, and nothing here reads the battery
+// or the lights: what a frame shows comes from the controller's snapshot
+// (charge_anim_set_source), taken once per frame under display_lock().
 #pragma once
 
 #include <atomic>
@@ -33,6 +35,28 @@ constexpr int32_t BATTERY_VOLTAGE_LOW = 12;
 constexpr int32_t CHARGER_VOLTAGE_HIGH = 10;
 constexpr int32_t CHARGER_VOLTAGE_LOW = 9;
 constexpr int32_t CHARGER_VOLTAGE_NORMAL = 2;
+
+// What the charging screen shows, as the charging controller sees it. Codes
+// as in the battery record (battery/battery.h: BATTERY_STATUS_*,
+// BATTERY_HEALTH_*).
+struct ChargeScreenState {
+  int32_t status = 0;
+  int32_t level = 0;
+  int32_t health = 0;
+  int32_t battery_voltage = 0;  // mV
+  int32_t charger_voltage = 0;  // mV
+  int charger_online = 0;       // a charger counts as present
+  int backlight_on = 0;         // the backlight's target is not dark
+};
+// Takes the snapshot; called on the animation's timer thread and the main
+// thread, so it must be safe from any thread.
+using ChargeStateSource = ChargeScreenState (*)();
+
+// Installs the snapshot source (the controller does, before
+// charge_anim_create). Without one every field reads 0.
+void charge_anim_set_source(ChargeStateSource source);
+// The snapshot now.
+ChargeScreenState charge_screen_state();
 
 struct ChargeAnimation {
   int32_t health_state = HEALTH_STATE_NONE;  // last of 1, 2, 3, 7 read
@@ -74,10 +98,10 @@ int32_t level_frame(int32_t level);
 // Composes and presents one frame. Returns 1 when the frame is to stay up for
 // one extra tick, else 0. Caller holds display_lock().
 int draw_charge_screen(ChargeAnimation* anim, int32_t status, int32_t level);
-// The health, battery-voltage and charger-voltage checks; draws at most one
-// warning line and posts MSG_CHARGE_WARNING when any finds a problem.
-// Caller holds display_lock().
-void check_warnings(ChargeAnimation* anim);
+// The health, battery-voltage and charger-voltage checks on `state`; draws at
+// most one warning line and posts MSG_CHARGE_WARNING when any finds a
+// problem. Caller holds display_lock().
+void check_warnings(ChargeAnimation* anim, const ChargeScreenState& state);
 
 // Main thread. Creates the animation unless it exists: first frame at once,
 // then the timer at 200 ms.

@@ -52,9 +52,16 @@ struct Battery {
   int ac_online = 1, vbat = 4000, vchg = 5000;
 };
 
+// The snapshot as the charging controller takes it.
+ChargeScreenState controller_state() {
+  return {getBatteryStatus(), getBatteryLevel(), getBatteryHealth(), getBatteryVoltage(), getChargerVoltage(),
+          isChargerOnline(), getBacklightLevel() != 0};
+}
+
 class ChargeAnimTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    charge_anim_set_source(controller_state);
     resetSettingsCache();
     lumo_test::make_screen(root_, kW, kH);
     for (int row = 0; row < PIC_COUNT; ++row) {
