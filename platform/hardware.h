@@ -2,16 +2,9 @@
 // kernel's uevent channel. Results are returned as the library returns them;
 // the program does not look at most of them.
 //
-// Host backend (files under the device root):
-//   - acquire_wake_lock / release_wake_lock write the lock name to
-//     sys/power/wake_lock / sys/power/wake_unlock;
-//   - set_screen_state writes "on" or "mem" to sys/power/state;
-//   - vibrator_on writes the duration in ms to
-//     sys/class/timed_output/vibrator/enable;
-//   - uevent_init binds a Unix datagram socket at dev/socket/uevent; each
-//     datagram is one uevent (NUL-separated texts, the first "ACTION@DEVPATH").
-// A device backend puts the kernel's netlink socket and the real sysfs files
-// behind the same calls. All calls are safe from several threads.
+// Backends: platform/host/hardware.cpp (files and a datagram socket under the
+// device root); a Linux backend puts the kernel's netlink socket and the real
+// sysfs files behind the same calls. All calls are safe from several threads.
 #pragma once
 
 namespace platform {

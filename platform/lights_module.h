@@ -1,10 +1,7 @@
 // The platform's lights hardware module: load it, open a light by name, send
 // it a light state.
 //
-// Host backend: the module is present when sys/class/leds/ exists under the
-// device root, and the light NAME opens when sys/class/leds/NAME/ exists.
-// Each request replaces sys/class/leds/NAME/color with "%08x" of the ARGB
-// colour and appends the same line to sys/class/leds/NAME/history.
+// Host backend: platform/host/lights_module.cpp.
 #pragma once
 
 #include <cstdint>

@@ -1,14 +1,7 @@
 // The system property service: property_get and property_set with the
 // platform's semantics.
 //
-// Host backend (a store of files under the device root, shared by every
-// process that uses the same root):
-//   - key K lives in dev/__properties__/K, or in data/property/K when K begins
-//     with "persist."; the file holds the value bytes, no newline;
-//   - a write is atomic (temporary file + rename);
-//   - a key beginning with "ro." can be set only while it does not exist;
-//   - values longer than kPropValueMax - 1 (91) bytes are refused, and so are
-//     keys with characters outside [A-Za-z0-9._:@-] or longer than 255.
+// Host backend: platform/host/properties.cpp.
 // Thread-safe, no allocation.
 #pragma once
 

@@ -10,6 +10,7 @@
 #include "platform/hardware.h"
 #include "platform/power.h"
 #include "platform/log.h"
+#include "platform/owned.h"
 #include "platform/paths.h"
 
 namespace {
@@ -63,15 +64,14 @@ void writePowerOnReason(int32_t user_mode) {
   }
   char path[4096];
   // O_TRUNC: a write replaces the attribute's whole value, as sysfs does.
-  int fd = platform::map_path(kPowerOnReasonPath, path, sizeof(path))
-               ? open(path, O_WRONLY | O_TRUNC | O_CLOEXEC)
-               : -1;
-  if (fd < 0) {
+  platform::UniqueFd fd(platform::map_path(kPowerOnReasonPath, path, sizeof(path))
+                            ? open(path, O_WRONLY | O_TRUNC | O_CLOEXEC)
+                            : -1);
+  if (!fd) {
     LOGW("warning: can't open %s to update power on reason!!", kPowerOnReasonPath);
     return;
   }
-  if (write(fd, reason, strlen(reason)) <= 0) LOGW("warning: failed to update power on reason!!");
-  close(fd);
+  if (write(fd.get(), reason, strlen(reason)) <= 0) LOGW("warning: failed to update power on reason!!");
 }
 
 void decrease_cpu0_freq() {

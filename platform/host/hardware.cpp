@@ -1,5 +1,12 @@
 // Host backend of the legacy hardware library: sysfs-like files under the
-// device root, and uevents as datagrams on a Unix socket the program binds.
+// device root, and uevents as datagrams on a Unix socket the program binds:
+//   - acquire_wake_lock / release_wake_lock write the lock name to
+//     sys/power/wake_lock / sys/power/wake_unlock;
+//   - set_screen_state writes "on" or "mem" to sys/power/state;
+//   - vibrator_on writes the duration in ms to
+//     sys/class/timed_output/vibrator/enable;
+//   - uevent_init binds a Unix datagram socket at dev/socket/uevent; each
+//     datagram is one uevent (NUL-separated texts, the first "ACTION@DEVPATH").
 #include "platform/hardware.h"
 
 #include <atomic>
@@ -14,6 +21,7 @@
 
 #include "platform/host/host.h"
 #include "platform/host/host_files.h"
+#include "platform/owned.h"
 #include "platform/paths.h"
 
 namespace platform {
@@ -39,7 +47,7 @@ constexpr useconds_t kRecvErrorBackoffUs = 100 * 1000;
 bool bind_at(int fd, const char* path) {
   sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
-  int dir_fd = -1;
+  UniqueFd dir_fd;
   if (strlen(path) < sizeof(addr.sun_path)) {
     snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path);
   } else {
@@ -48,14 +56,12 @@ bool bind_at(int fd, const char* path) {
     char* slash = strrchr(dir, '/');
     if (slash == nullptr) return false;
     *slash = '\0';
-    dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd < 0) return false;
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "/proc/self/fd/%d/%s", dir_fd, slash + 1);
+    dir_fd.reset(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir_fd) return false;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "/proc/self/fd/%d/%s", dir_fd.get(), slash + 1);
   }
   unlink(path);
-  int rc = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  if (dir_fd >= 0) close(dir_fd);
-  return rc == 0;
+  return bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
 }
 
 }  // namespace
@@ -81,27 +87,22 @@ int uevent_init() {
   char path[4096];
   if (!map_path("/dev/socket/uevent", path, sizeof(path))) return 0;
   make_parent_dirs(path);
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
+  UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd) return 0;
   int size = 256 * 1024;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-  if (!bind_at(fd, path)) {
-    close(fd);
-    return 0;
-  }
+  setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+  if (!bind_at(fd.get(), path)) return 0;
   std::lock_guard<std::mutex> lock(g_uevent_mutex);
   int current = g_uevent_fd.load();
   if (current < 0) {
-    g_uevent_fd.store(fd);
+    g_uevent_fd.store(fd.release());
     return 1;
   }
   // Reopened (a new device root): the new socket takes over the descriptor
   // number in one step, so a reader that has just loaded the number never
   // sees it closed or given to another file. A reader already blocked on the
   // old socket stays there; nothing can reach that socket any more.
-  int rc = dup3(fd, current, O_CLOEXEC);
-  close(fd);
-  return rc == current ? 1 : 0;
+  return dup3(fd.get(), current, O_CLOEXEC) == current ? 1 : 0;
 }
 
 int uevent_next_event(char* buffer, int buffer_length) {

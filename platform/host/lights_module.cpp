@@ -1,4 +1,8 @@
 // Host backend of the lights module: sys/class/leds/NAME/{color,history}.
+// The module is present when sys/class/leds/ exists under the
+// device root, and the light NAME opens when sys/class/leds/NAME/ exists.
+// Each request replaces sys/class/leds/NAME/color with "%08x" of the ARGB
+// colour and appends the same line to sys/class/leds/NAME/history.
 #include "platform/lights_module.h"
 
 #include <cerrno>
@@ -11,6 +15,7 @@
 #include <unistd.h>
 
 #include "platform/host/host_files.h"
+#include "platform/owned.h"
 #include "platform/paths.h"
 
 namespace platform {
@@ -73,10 +78,9 @@ int lights_set(LightDevice* device, const LightState* state) {
   // The colour file holds the bare value; the history keeps one line each.
   bool ok = host::replace_file(path, line, static_cast<size_t>(len - 1));
   snprintf(path, sizeof(path), "%s/history", device->dir);
-  int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return -1;
-  ok = host::write_all(fd, line, static_cast<size_t>(len)) && ok;
-  close(fd);
+  UniqueFd fd(open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (!fd) return -1;
+  ok = host::write_all(fd.get(), line, static_cast<size_t>(len)) && ok;
   return ok ? 0 : -1;
 }
 
