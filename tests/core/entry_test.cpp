@@ -22,17 +22,11 @@ struct Outcome {
   std::string output;
 };
 
-// Reads `fd` until end of file or 10 s pass.
+// Reads `fd` until end of file, or until nothing came for 10 s.
 std::string drain(int fd) {
   std::string out;
   char buf[512];
-  for (int waited = 0; waited < 10000;) {
-    pollfd p = {fd, POLLIN, 0};
-    int ready = poll(&p, 1, 100);
-    if (ready == 0) {
-      waited += 100;
-      continue;
-    }
+  for (pollfd p = {fd, POLLIN, 0}; poll(&p, 1, 10000) > 0;) {
     ssize_t n = read(fd, buf, sizeof(buf));
     if (n <= 0) break;
     out.append(buf, static_cast<size_t>(n));

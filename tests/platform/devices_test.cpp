@@ -234,18 +234,6 @@ TEST_F(ScreenTest, BadOrMissingInfoFailsEveryRequest) {
   }
 }
 
-TEST_F(ScreenTest, ConsoleModeIsRecorded) {
-  EXPECT_EQ(platform::console_open(), -1);  // no dev/tty0: no console
-  root_.write("/dev/tty0", "");
-  platform::ConsoleHandle console(platform::console_open());
-  ASSERT_TRUE(console);
-  ASSERT_EQ(platform::console_set_mode(console.get(), platform::ConsoleMode::kGraphics), 0);
-  EXPECT_EQ(root_.read("/dev/tty0.mode"), "graphics");
-  ASSERT_EQ(platform::console_set_mode(console.get(), platform::ConsoleMode::kText), 0);
-  EXPECT_EQ(root_.read("/dev/tty0.mode"), "text");
-  EXPECT_EQ(platform::console_set_mode(console.get() + 100, platform::ConsoleMode::kText), -1);
-}
-
 // Every spelling of the machine's own root is refused; real directories are
 // taken resolved.
 TEST(HostRoot, RootsThatResolveToSlashAreRefused) {
