@@ -51,12 +51,14 @@ bool read_info_text(InfoFile* file) {
   if (!fd) return false;
   size_t used = 0;
   for (;;) {
-    ssize_t n = read(fd.get(), file->text + used, sizeof(file->text) - used);
+    size_t want = sizeof(file->text) - used;
+    ssize_t n = read(fd.get(), file->text + used, want);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
-    if (n == 0) break;
     used += static_cast<size_t>(n);
     if (used == sizeof(file->text)) return false;  // no room for the terminator: too long
+    // A regular file reads short only at its end: spares the final empty read.
+    if (n == 0 || static_cast<size_t>(n) < want) break;
   }
   file->text[used] = '\0';
   file->length = used;
@@ -194,11 +196,11 @@ int write_yoffset(const InfoFile& file, unsigned yoffset) {
 }
 
 // Pans to `yoffset` given the info just loaded: the rows shown must lie
-// inside the memory.
+// inside the memory (page 0 always does once the screen is in use).
 int pan_to(int display, const InfoFile& file, const ScreenInfo& info, unsigned yoffset) {
   DisplayInfo d;
-  describe(info, file_size(display), &d);
-  if (static_cast<size_t>(yoffset) + info.yres > static_cast<size_t>(d.pages) * info.yres) {
+  if (yoffset > 0) describe(info, file_size(display), &d);
+  if (yoffset > 0 && static_cast<size_t>(yoffset) + info.yres > static_cast<size_t>(d.pages) * info.yres) {
     errno = EINVAL;
     return -1;
   }

@@ -30,16 +30,18 @@ bool write_whole_file(const char* path, const char* data, size_t len, bool creat
 bool install_file(const char* path, const char* data, size_t len, bool keep_existing) {
   static std::atomic<unsigned> counter{0};
   char tmp[4300];
-  int n = snprintf(tmp, sizeof(tmp), "%s.tmp.%d.%d.%u", path, static_cast<int>(getpid()),
-                   static_cast<int>(gettid()), counter.fetch_add(1));
+  // The process id and a process-wide counter: unique across threads and
+  // processes (a forked child has its own id).
+  int n = snprintf(tmp, sizeof(tmp), "%s.tmp.%d.%u", path, static_cast<int>(getpid()), counter.fetch_add(1));
   if (n < 0 || static_cast<size_t>(n) >= sizeof(tmp)) return false;
   UniqueFd fd(open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (!fd) return false;
   bool ok = write_all(fd.get(), data, len);
   ok = close(fd.release()) == 0 && ok;
-  ok = ok && (keep_existing ? link(tmp, path) : rename(tmp, path)) == 0;
+  if (ok && !keep_existing && rename(tmp, path) == 0) return true;  // the temporary name is gone
+  ok = ok && keep_existing && link(tmp, path) == 0;
   int saved = errno;
-  unlink(tmp);  // after a rename the name is gone already
+  unlink(tmp);
   errno = saved;
   return ok;
 }

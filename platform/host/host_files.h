@@ -17,7 +17,7 @@ bool write_all(int fd, const char* data, size_t len);
 bool write_whole_file(const char* path, const char* data, size_t len, bool create);
 
 // Writes `data` into a fresh temporary file beside `path` (unique per
-// process, thread and call) and moves it to `path`: renamed over it, or,
+// process and call) and moves it to `path`: renamed over it, or,
 // when `keep_existing`, linked so that an existing file is left alone (then
 // the call fails with EEXIST). False when it could not be done; the
 // temporary file never stays behind.
