@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include "config/settings.h"
 #include "ui/graphics.h"
+#include "ui/image.h"
 
 #include "tests/ui/ui_fixtures.h"
 
@@ -110,6 +112,29 @@ TEST(BootLogoTest, FailuresPutTheConsoleBackAndReturnMinusOne) {
     EXPECT_EQ(root.log_texts('E'), std::vector<std::string>{errors[i]});
     EXPECT_EQ(root.read("/dev/tty0.mode"), "text");
   }
+}
+
+// Paths built from settings never leave the device root: a ".." component
+// fails like a missing file, with the usual log line, even when the file it
+// names exists outside the root.
+TEST(BootLogoTest, SettingsPathsWithDotDotStayInsideTheRoot) {
+  lumo_test::DeviceRoot outside;
+  outside.write("/initlogo.rle", rle({{12, 0xFFFF}}));
+  ASSERT_TRUE(lumo_test::put_png(outside, "/fixed.png", lumo_test::png_of(1, 1, PNG_COLOR_TYPE_RGB, {1, 2, 3})));
+  lumo_test::DeviceRoot root;
+  make_screen(root, 4, 3, 16, true, 0x5A);
+  std::string climb;  // from the root up to "/", then down to `outside`
+  for (char c : root.dir()) climb += c == '/' ? "/.." : "";
+  climb += outside.dir();
+  EXPECT_EQ(load_565rle_image((climb + "/initlogo.rle").c_str()), -1);
+  resetSettingsCache();
+  root.set_property("ro.lboot.res.path", climb + "/");
+  ImageResource fixed = {0, "fixed.png", nullptr, nullptr};
+  EXPECT_EQ(resource_surface(&fixed), nullptr);
+  resetSettingsCache();
+  EXPECT_EQ(root.log_texts('E'), (std::vector<std::string>{"cannot open '" + climb + "/initlogo.rle'",
+                                                           "Missing bitmap (Code -1) '" + climb + "/fixed.png'"}));
+  EXPECT_EQ(lumo_test::fb_pixels16(root, 0, 12), std::vector<uint16_t>(12, 0x5A5A));
 }
 
 TEST(BootLogoTest, MissingConsoleIsLoggedAndTheLogoStillShows) {
