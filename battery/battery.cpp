@@ -243,7 +243,7 @@ int register_BatteryService() {
     errno = 0;
   }
   if (errno != 0) {
-    LOGE("Could not read %s: %s\n", kPowerSupplyDir, strerror(errno));
+    LOGE_ERRNO("Could not read %s\n", kPowerSupplyDir);
     return -1;
   }
   dir.reset();
