@@ -30,13 +30,12 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "platform/files.h"
 #include "platform/host/handles.h"
-#include "platform/host/host_files.h"
 
 namespace platform {
 namespace {
 
-using host::replace_file;
 
 constexpr int64_t kNsPerSecond = 1000000000;
 

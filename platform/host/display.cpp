@@ -22,8 +22,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/files.h"
 #include "platform/host/handles.h"
-#include "platform/host/host_files.h"
 
 namespace platform {
 namespace {
@@ -192,7 +192,7 @@ int write_yoffset(const InfoFile& file, unsigned yoffset) {
     errno = EINVAL;
     return -1;
   }
-  return host::replace_file(file.name, out, used) ? 0 : -1;
+  return replace_file(file.name, out, used) ? 0 : -1;
 }
 
 // Pans to `yoffset` given the info just loaded: the rows shown must lie
@@ -270,7 +270,7 @@ int console_set_mode(int console, ConsoleMode mode) {
   char mode_path[host::kHostPathMax + 8];
   snprintf(mode_path, sizeof(mode_path), "%s.mode", path);
   const char* text = mode == ConsoleMode::kGraphics ? "graphics" : "text";
-  return host::write_whole_file(mode_path, text, strlen(text), true) ? 0 : -1;
+  return write_whole_file(mode_path, text, strlen(text), true) ? 0 : -1;
 }
 
 }  // namespace platform

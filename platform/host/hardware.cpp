@@ -19,8 +19,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "platform/files.h"
 #include "platform/host/host.h"
-#include "platform/host/host_files.h"
 #include "platform/owned.h"
 #include "platform/paths.h"
 
@@ -31,7 +31,7 @@ namespace {
 int write_attribute(const char* device_path, const char* text) {
   char path[4096];
   if (!map_path(device_path, path, sizeof(path))) return -1;
-  return host::write_whole_file(path, text, strlen(text), false) ? 0 : -1;
+  return write_whole_file(path, text, strlen(text), false) ? 0 : -1;
 }
 
 // The uevent channel's descriptor: -1 until the first uevent_init, then the

@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/host/host_files.h"
+#include "platform/files.h"
 #include "platform/owned.h"
 #include "platform/paths.h"
 
@@ -76,11 +76,11 @@ int lights_set(LightDevice* device, const LightState* state) {
   char path[4200];
   snprintf(path, sizeof(path), "%s/color", device->dir);
   // The colour file holds the bare value; the history keeps one line each.
-  bool ok = host::replace_file(path, line, static_cast<size_t>(len - 1));
+  bool ok = replace_file(path, line, static_cast<size_t>(len - 1));
   snprintf(path, sizeof(path), "%s/history", device->dir);
   UniqueFd fd(open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
   if (!fd) return -1;
-  ok = host::write_all(fd.get(), line, static_cast<size_t>(len)) && ok;
+  ok = write_all(fd.get(), line, static_cast<size_t>(len)) && ok;
   return ok ? 0 : -1;
 }
 

@@ -8,8 +8,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/files.h"
 #include "platform/host/host.h"
-#include "platform/host/host_files.h"
 #include "platform/owned.h"
 #include "platform/paths.h"
 
@@ -32,7 +32,7 @@ int go_down(const char* line_text) {
   make_parent_dirs(path);
   UniqueFd fd(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
   if (fd) {
-    host::write_all(fd.get(), line, len);
+    write_all(fd.get(), line, len);
     fsync(fd.get());
   }
   char refuse[4096];
