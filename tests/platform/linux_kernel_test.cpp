@@ -1,0 +1,368 @@
+// The Linux backend's pure pieces, fed with what the kernel would hand over:
+// netlink messages, screen information, alarm times, light requests and log
+// entries. Nothing here touches the machine.
+#include <gtest/gtest.h>
+#include <linux/input.h>
+#include <linux/netlink.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/linux/alarm_time.h"
+#include "platform/linux/kmsg_line.h"
+#include "platform/linux/light_values.h"
+#include "platform/linux/screen_info.h"
+#include "platform/linux/uevent_message.h"
+#include "platform/log.h"
+
+namespace {
+
+using namespace platform::kernel;
+
+// A received message as recvmsg would leave it: the sender's address and,
+// when `uid` is not negative, SCM_CREDENTIALS with that uid.
+struct Received {
+  sockaddr_nl sender = {};
+  alignas(cmsghdr) char control[kUeventControlSize] = {};
+  msghdr message = {};
+
+  Received(int family, unsigned port, long uid, int control_type = SCM_CREDENTIALS) {
+    sender.nl_family = static_cast<sa_family_t>(family);
+    sender.nl_pid = port;
+    message.msg_name = &sender;
+    message.msg_namelen = sizeof(sender);
+    if (uid < 0) return;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = control_type;
+    c->cmsg_len = CMSG_LEN(sizeof(ucred));
+    ucred cred = {0, static_cast<uid_t>(uid), 0};
+    memcpy(CMSG_DATA(c), &cred, sizeof(cred));
+  }
+};
+
+TEST(LinuxUevent, OnlyTheKernelsMessagesPass) {
+  const std::string charger("change@/devices/platform/charger/power_supply/usb\0ACTION=change\0", 64);
+  struct Case {
+    const char* name;
+    Received received;
+    std::string data;
+    UeventVerdict verdict;
+  } cases[] = {
+      {"kernel", {AF_NETLINK, 0, 0}, charger, UeventVerdict::kAccept},
+      {"header only, no NUL", {AF_NETLINK, 0, 0}, "add@/devices/x", UeventVerdict::kAccept},
+      {"another process's port", {AF_NETLINK, 4242, 0}, charger, UeventVerdict::kNotFromKernel},
+      {"port 0 but not root", {AF_NETLINK, 0, 1000}, charger, UeventVerdict::kNotFromKernel},
+      {"no credentials", {AF_NETLINK, 0, -1}, charger, UeventVerdict::kNotFromKernel},
+      {"other control message", {AF_NETLINK, 0, 0, SCM_RIGHTS}, charger, UeventVerdict::kNotFromKernel},
+      {"not a netlink sender", {AF_UNIX, 0, 0}, charger, UeventVerdict::kNotFromKernel},
+      {"udev's broadcast", {AF_NETLINK, 0, 0}, std::string("libudev\0\xfe\xed", 10), UeventVerdict::kMalformed},
+      {"empty", {AF_NETLINK, 0, 0}, "", UeventVerdict::kMalformed},
+      {"no action", {AF_NETLINK, 0, 0}, "@/devices/x", UeventVerdict::kMalformed},
+      {"no path", {AF_NETLINK, 0, 0}, std::string("change@\0ACTION=change", 21), UeventVerdict::kMalformed},
+      {"path not absolute", {AF_NETLINK, 0, 0}, "change@devices", UeventVerdict::kMalformed},
+      {"@ after the first text", {AF_NETLINK, 0, 0}, std::string("change\0a@/b", 11), UeventVerdict::kMalformed},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(check_uevent(c.received.message, c.data.data(), c.data.size()), c.verdict) << c.name;
+  }
+}
+
+TEST(LinuxUevent, CutControlOrShortAddressIsRejected) {
+  Received cut(AF_NETLINK, 0, 0);
+  cut.message.msg_flags = MSG_CTRUNC;
+  EXPECT_EQ(check_uevent(cut.message, "add@/x", 6), UeventVerdict::kNotFromKernel);
+  Received short_name(AF_NETLINK, 0, 0);
+  short_name.message.msg_namelen = sizeof(sa_family_t);
+  EXPECT_EQ(check_uevent(short_name.message, "add@/x", 6), UeventVerdict::kNotFromKernel);
+  // A datagram cut by the receive buffer is still the kernel's.
+  Received whole(AF_NETLINK, 0, 0);
+  whole.message.msg_flags = MSG_TRUNC;
+  EXPECT_EQ(check_uevent(whole.message, "add@/x", 6), UeventVerdict::kAccept);
+}
+
+fb_var_screeninfo var_of(unsigned xres, unsigned yres, unsigned yres_virtual, unsigned bpp) {
+  fb_var_screeninfo var = {};
+  var.xres = xres;
+  var.xres_virtual = xres;
+  var.yres = yres;
+  var.yres_virtual = yres_virtual;
+  var.bits_per_pixel = bpp;
+  if (bpp == 16) {
+    var.red = {11, 5, 0};
+    var.green = {5, 6, 0};
+    var.blue = {0, 5, 0};
+  } else {
+    var.red = {16, 8, 0};  // X, R, G, B: the usual 32-bit layout
+    var.green = {8, 8, 0};
+    var.blue = {0, 8, 0};
+  }
+  return var;
+}
+
+fb_fix_screeninfo fix_of(unsigned line_length, unsigned smem_len, unsigned ypanstep, unsigned ywrapstep = 0) {
+  fb_fix_screeninfo fix = {};
+  fix.line_length = line_length;
+  fix.smem_len = smem_len;
+  fix.ypanstep = static_cast<uint16_t>(ypanstep);
+  fix.ywrapstep = static_cast<uint16_t>(ywrapstep);
+  return fix;
+}
+
+TEST(LinuxScreenInfo, PagesLinesAndChannels) {
+  const unsigned page16 = 480 * 2 * 800;
+  struct Case {
+    const char* name;
+    fb_var_screeninfo var;
+    fb_fix_screeninfo fix;
+    std::vector<unsigned> expected;  // width, height, bpp, line, pages, red, green, blue
+  } cases[] = {
+      {"two 16-bit pages", var_of(480, 800, 1600, 16), fix_of(960, 2 * page16, 1), {480, 800, 16, 960, 2, 11, 5, 0}},
+      {"XRGB", var_of(480, 800, 1600, 32), fix_of(1920, 4 * page16, 1), {480, 800, 32, 1920, 2, 16, 8, 0}},
+      {"memory for one page", var_of(480, 800, 1600, 16), fix_of(960, 2 * page16 - 1, 1), {480, 800, 16, 960, 1, 11, 5, 0}},
+      {"virtual height of one page", var_of(480, 800, 800, 16), fix_of(960, 2 * page16, 1), {480, 800, 16, 960, 1, 11, 5, 0}},
+      {"cannot pan", var_of(480, 800, 1600, 16), fix_of(960, 2 * page16, 0), {480, 800, 16, 960, 1, 11, 5, 0}},
+      {"pan step not dividing yres", var_of(480, 800, 1600, 16), fix_of(960, 2 * page16, 3), {480, 800, 16, 960, 1, 11, 5, 0}},
+      {"wraps instead", var_of(480, 800, 1600, 16), fix_of(960, 2 * page16, 0, 1), {480, 800, 16, 960, 2, 11, 5, 0}},
+      {"padded rows", var_of(480, 800, 1600, 16), fix_of(1024, 2 * 1024 * 800, 1), {480, 800, 16, 1024, 2, 11, 5, 0}},
+      {"padding beyond the memory", var_of(480, 800, 1600, 16), fix_of(1024, 2 * page16, 1), {480, 800, 16, 1024, 1, 11, 5, 0}},
+      {"no line length", var_of(480, 800, 1600, 16), fix_of(0, 2 * page16, 1), {480, 800, 16, 960, 2, 11, 5, 0}},
+      {"less than a page", var_of(480, 800, 1600, 16), fix_of(960, page16 - 2, 1), {480, 800, 16, 960, 0, 11, 5, 0}},
+      {"three pages offered, three used", var_of(480, 800, 2400, 16), fix_of(960, 3 * page16, 1), {480, 800, 16, 960, 3, 11, 5, 0}},
+  };
+  for (const Case& c : cases) {
+    platform::DisplayInfo info;
+    ASSERT_TRUE(display_info_from_fb(c.var, c.fix, &info)) << c.name;
+    EXPECT_EQ((std::vector<unsigned>{info.width, info.height, info.bits_per_pixel, info.line_length, info.pages,
+                                     info.red_offset, info.green_offset, info.blue_offset}),
+              c.expected)
+        << c.name;
+    EXPECT_EQ(info.memory_size, c.fix.smem_len) << c.name;
+  }
+}
+
+TEST(LinuxScreenInfo, UnusableReportsAreRefused) {
+  struct Case {
+    const char* name;
+    fb_var_screeninfo var;
+    fb_fix_screeninfo fix;
+  } cases[] = {
+      {"no width", var_of(0, 800, 1600, 16), fix_of(960, 1 << 24, 1)},
+      {"no height", var_of(480, 0, 0, 16), fix_of(960, 1 << 24, 1)},
+      {"no depth", var_of(480, 800, 1600, 0), fix_of(960, 1 << 24, 1)},
+      {"12 bits", var_of(480, 800, 1600, 12), fix_of(720, 1 << 24, 1)},
+      {"line shorter than a row", var_of(480, 800, 1600, 32), fix_of(960, 1 << 24, 1)},
+      {"huge line", var_of(UINT32_MAX, 800, 1600, 32), fix_of(0, 1 << 24, 1)},
+  };
+  for (const Case& c : cases) {
+    platform::DisplayInfo info;
+    info.width = 7;
+    EXPECT_FALSE(display_info_from_fb(c.var, c.fix, &info)) << c.name;
+    EXPECT_EQ(info.width, 0u) << c.name;
+  }
+  // Pages far apart must not wrap the offset.
+  platform::DisplayInfo huge;
+  huge.height = 1u << 31;
+  huge.pages = 4;
+  unsigned offset = 0;
+  EXPECT_FALSE(page_yoffset(huge, 2, &offset));
+}
+
+TEST(LinuxScreenInfo, PageOffsets) {
+  platform::DisplayInfo info;
+  ASSERT_TRUE(display_info_from_fb(var_of(480, 800, 1600, 16), fix_of(960, 2 * 960 * 800, 1), &info));
+  unsigned offset = 99;
+  EXPECT_TRUE(page_yoffset(info, 0, &offset));
+  EXPECT_EQ(offset, 0u);
+  EXPECT_TRUE(page_yoffset(info, 1, &offset));
+  EXPECT_EQ(offset, 800u);
+  EXPECT_FALSE(page_yoffset(info, 2, &offset));
+  info.pages = 1;
+  EXPECT_FALSE(page_yoffset(info, 1, &offset));
+}
+
+TEST(LinuxAlarmTime, ChecksKeepTheRefusalOfTimesTheAbiCannotHold) {
+  const int64_t past2038 = int64_t{INT32_MAX} + 1;
+  struct Case {
+    int64_t seconds;
+    int32_t nanoseconds;
+    unsigned bytes;
+    bool non_negative;
+    int error;
+  } cases[] = {
+      {0, 0, 4, true, 0},
+      {INT32_MAX, 999999999, 4, true, 0},
+      {past2038, 0, 4, false, EOVERFLOW},
+      {INT32_MIN - int64_t{1}, 0, 4, false, EOVERFLOW},
+      {past2038, 0, 8, true, 0},
+      {-1, 0, 4, false, 0},
+      {-1, 0, 8, true, EOVERFLOW},
+      {int64_t{9300000000}, 0, 8, false, EOVERFLOW},  // past 64-bit nanoseconds
+      {0, -1, 8, false, EINVAL},
+      {0, 1000000000, 8, false, EINVAL},
+      {past2038, 1000000000, 4, false, EINVAL},  // a bad value before a far one
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(check_alarm_time(c.seconds, c.nanoseconds, c.bytes, c.non_negative), c.error)
+        << c.seconds << "." << c.nanoseconds << " in " << c.bytes << " bytes";
+  }
+  DriverTime t = driver_time(INT32_MAX, 5);
+  EXPECT_EQ(t.tv_sec, long{INT32_MAX});
+  EXPECT_EQ(t.tv_nsec, 5);
+}
+
+TEST(LinuxAlarmTime, RtcTimeMatchesTheCalendar) {
+  struct Case {
+    int64_t seconds;
+    std::vector<int> expected;  // year-1900, month 0-11, day, hour, minute, second, weekday
+  } cases[] = {
+      {0, {70, 0, 1, 0, 0, 0, 4}},
+      {951782400, {100, 1, 29, 0, 0, 0, 2}},
+      {2147483648, {138, 0, 19, 3, 14, 8, 2}},
+      {4102444800, {200, 0, 1, 0, 0, 0, 5}},
+      {1709251199, {124, 1, 29, 23, 59, 59, 4}},
+  };
+  for (const Case& c : cases) {
+    rtc_time t;
+    ASSERT_TRUE(rtc_time_of(c.seconds, &t)) << c.seconds;
+    EXPECT_EQ((std::vector<int>{t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_wday}),
+              c.expected)
+        << c.seconds;
+  }
+  rtc_time t;
+  EXPECT_FALSE(rtc_time_of(-1, &t));
+  // The C library as the reference, over a wide spread of times.
+  std::mt19937_64 random(11);
+  for (int i = 0; i < 20000; ++i) {
+    int64_t s = static_cast<int64_t>(random() % (int64_t{1} << 36));
+    if (sizeof(time_t) < 8 && s > INT32_MAX) s %= INT32_MAX;
+    time_t when = static_cast<time_t>(s);
+    tm ref;
+    ASSERT_NE(gmtime_r(&when, &ref), nullptr);
+    ASSERT_TRUE(rtc_time_of(s, &t));
+    ASSERT_EQ((std::vector<int>{t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_wday}),
+              (std::vector<int>{ref.tm_year, ref.tm_mon, ref.tm_mday, ref.tm_hour, ref.tm_min, ref.tm_sec, ref.tm_wday}))
+        << s;
+  }
+}
+
+TEST(LinuxAlarmTime, TableFiresDueAlarmsOnceAndFindsTheNext) {
+  AlarmTable table;
+  int64_t when = 0;
+  EXPECT_FALSE(table.earliest(&when));
+  table.arm(0, 100);
+  table.arm(4, 50);
+  table.arm(7, 1);  // no such type: ignored
+  ASSERT_TRUE(table.earliest(&when));
+  EXPECT_EQ(when, 50);
+  table.fire_due(49);
+  EXPECT_EQ(table.collect(), 0u);
+  table.fire_due(60);
+  EXPECT_EQ(table.collect(), 0x10u);
+  EXPECT_EQ(table.collect(), 0u);
+  ASSERT_TRUE(table.earliest(&when));
+  EXPECT_EQ(when, 100);
+  table.arm(0, 200);  // moved later before it fired
+  table.fire_due(150);
+  EXPECT_EQ(table.collect(), 0u);
+  table.arm(4, 120);
+  table.fire_due(300);
+  EXPECT_EQ(table.collect(), 0x11u);
+  EXPECT_FALSE(table.earliest(&when));
+  // A cleared alarm that already fired is not reported any more.
+  table.arm(0, 10);
+  table.fire_due(10);
+  table.disarm(0);
+  EXPECT_EQ(table.collect(), 0u);
+}
+
+TEST(LinuxLights, LevelsScaleToTheDevice) {
+  struct Case {
+    unsigned level, max, expected;
+  } cases[] = {
+      {0, 255, 0},   {255, 255, 255}, {128, 255, 128}, {255, 7, 7},       {128, 7, 4},
+      {1, 7, 1},     {1, 1, 1},       {255, 0, 0},     {300, 100, 100},   {255, 4095, 4095},
+      {128, 100000, 50196}, {0, 1, 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(scale_level(c.level, c.max), c.expected) << c.level << " of " << c.max;
+  struct Color {
+    uint32_t argb;
+    unsigned luminance;
+  } colors[] = {{0xffffffff, 255}, {0x00ffffff, 255}, {0xffff0000, 76}, {0xff00ff00, 149},
+                {0xff0000ff, 28},  {0xff000000, 0},   {0xff808080, 128}};
+  for (const Color& c : colors) EXPECT_EQ(luminance(c.argb), c.luminance) << std::hex << c.argb;
+  RgbLevels levels = split_color(0xff40ff01, 255, 1, 100);
+  EXPECT_EQ((std::vector<unsigned>{levels.red, levels.green, levels.blue}), (std::vector<unsigned>{64, 1, 1}));
+}
+
+TEST(LinuxLights, MulticolorFollowsTheLedsIndex) {
+  struct Case {
+    const char* index;
+    bool valid;
+    const char* intensity;  // of 0xff102030 (red 16, green 32, blue 48)
+  } cases[] = {
+      {"red green blue\n", true, "16 32 48\n"},
+      {"green blue red", true, "32 48 16\n"},
+      {"  blue\tgreen red ", true, "48 32 16\n"},
+      {"red green", false, nullptr},
+      {"red red blue", false, nullptr},
+      {"red green blue white", false, nullptr},
+      {"red green bluegreen", false, nullptr},
+      {"", false, nullptr},
+  };
+  for (const Case& c : cases) {
+    ChannelOrder order;
+    ASSERT_EQ(parse_multi_index(c.index, &order), c.valid) << c.index;
+    if (!c.valid) continue;
+    char text[32];
+    ASSERT_GT(format_multi_intensity(0xff102030, order, text, sizeof(text)), 0u);
+    EXPECT_STREQ(text, c.intensity) << c.index;
+  }
+  EXPECT_EQ(multicolor_brightness(0xff000000, 255), 0u);
+  EXPECT_EQ(multicolor_brightness(0x00000100, 40), 40u);
+}
+
+TEST(LinuxKmsg, LinesCarryTheKernelLevelAndStayOneLine) {
+  struct Case {
+    int priority;
+    const char* text;
+    const char* line;
+  } cases[] = {
+      {platform::kLogDebug, "hello", "<7>lumo: hello\n"},
+      {platform::kLogInfo, " Battery is no charge", "<6>lumo:  Battery is no charge\n"},
+      {platform::kLogWarn, "w\n\n", "<4>lumo: w\n"},
+      {platform::kLogError, "two\nlines\r\n", "<3>lumo: two lines\n"},
+      {2, "verbose", "<7>lumo: verbose\n"},
+      {7, "fatal", "<2>lumo: fatal\n"},
+      {platform::kLogInfo, "", "<6>lumo: \n"},
+  };
+  for (const Case& c : cases) {
+    char line[kKmsgLineMax];
+    size_t len = format_kmsg_line(c.priority, "lumo", c.text, line, sizeof(line));
+    EXPECT_EQ(std::string(line, len), c.line);
+  }
+  std::string long_text(3000, 'x');
+  char line[kKmsgLineMax];
+  size_t len = format_kmsg_line(platform::kLogError, "lumo", long_text.c_str(), line, sizeof(line));
+  EXPECT_EQ(len, kKmsgLineMax - 1);
+  EXPECT_EQ(strlen(line), len);
+  EXPECT_EQ(line[len - 1], '\n');
+  EXPECT_EQ(std::string(line, 9), "<3>lumo: ");
+  char small[32];
+  EXPECT_EQ(format_kmsg_line(platform::kLogError, "lumo", "x", small, sizeof(small)), 0u);
+}
+
+// The records the input thread reads are the kernel's of this ABI: a 32-bit
+// build with 64-bit time_t must still read 16-byte records.
+TEST(LinuxAbi, InputEventIsTheKernelsRecord) {
+  EXPECT_EQ(sizeof(input_event), 2 * sizeof(long) + 8);
+}
+
+}  // namespace
