@@ -4,7 +4,8 @@
 // nothing.
 // Host backend: refuses without LUMO_ROOT, when it is not a directory, or
 // when it resolves to "/" (the host build never acts on the machine it runs
-// on). Other backends: always true.
+// on). Linux backend: refuses only when LUMO_ROOT is set (a simulated
+// device was meant; the Linux build would act on the real machine).
 #pragma once
 
 namespace platform {
