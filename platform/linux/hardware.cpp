@@ -68,25 +68,14 @@ std::atomic<bool> g_foreign_logged{false};
 
 // One message; its length when the kernel sent it, 0 to drop it, -1 on an
 // error (errno kept).
-ssize_t receive_uevent(int fd, char* buffer, int buffer_length) {
-  sockaddr_nl sender = {};
-  alignas(cmsghdr) char control[kernel::kUeventControlSize];
-  iovec iov = {buffer, static_cast<size_t>(buffer_length)};
-  msghdr message = {};
-  message.msg_name = &sender;
-  message.msg_namelen = sizeof(sender);
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof(control);
-  ssize_t n = recvmsg(fd, &message, 0);
-  if (n <= 0) return n;
-  size_t kept = static_cast<size_t>(n) < static_cast<size_t>(buffer_length) ? static_cast<size_t>(n) : buffer_length;
-  kernel::UeventVerdict verdict = kernel::check_uevent(message, buffer, kept);
+ssize_t next_kernel_uevent(int fd, char* buffer, int buffer_length) {
+  kernel::UeventVerdict verdict = kernel::UeventVerdict::kMalformed;
+  long n = kernel::receive_uevent(fd, buffer, static_cast<size_t>(buffer_length), &verdict);
+  if (n < 0) return -1;
   if (verdict == kernel::UeventVerdict::kNotFromKernel && !g_foreign_logged.exchange(true)) {
     LOGW("uevent: dropped a message that the kernel did not send");
   }
-  return verdict == kernel::UeventVerdict::kAccept ? static_cast<ssize_t>(kept) : 0;
+  return verdict == kernel::UeventVerdict::kAccept ? n : 0;
 }
 
 }  // namespace
@@ -158,7 +147,7 @@ int uevent_next_event(char* buffer, int buffer_length) {
     return 0;
   }
   for (;;) {
-    ssize_t n = receive_uevent(fd, buffer, buffer_length);
+    ssize_t n = next_kernel_uevent(fd, buffer, buffer_length);
     if (n > 0) return static_cast<int>(n);
     if (n == 0 || errno == EINTR) continue;
     if (errno == ENOBUFS) {

@@ -44,4 +44,22 @@ UeventVerdict check_uevent(const msghdr& message, const char* data, size_t lengt
   return UeventVerdict::kAccept;
 }
 
+long receive_uevent(int fd, char* buffer, size_t length, UeventVerdict* verdict) {
+  sockaddr_nl sender = {};
+  alignas(cmsghdr) char control[kUeventControlSize];
+  iovec iov = {buffer, length};
+  msghdr message = {};
+  message.msg_name = &sender;
+  message.msg_namelen = sizeof(sender);
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof(control);
+  ssize_t n = recvmsg(fd, &message, 0);
+  if (n < 0) return -1;
+  size_t kept = static_cast<size_t>(n) < length ? static_cast<size_t>(n) : length;
+  *verdict = check_uevent(message, buffer, kept);
+  return static_cast<long>(kept);
+}
+
 }  // namespace platform::kernel

@@ -4,8 +4,8 @@
 // with SCM_CREDENTIALS) is dropped, so that no other process can fake a
 // charger event; so is anything that is not a uevent ("ACTION@DEVPATH"
 // first, as the kernel sends; udev's re-broadcasts begin "libudev").
-// Pure: works on the received message only (the Linux backend's uevent
-// channel calls it after recvmsg; tests feed it built messages).
+// check_uevent is pure (tests feed it built messages); receive_uevent is the
+// one recvmsg the Linux backend's uevent channel makes around it.
 #pragma once
 
 #include <cstddef>
@@ -25,5 +25,10 @@ UeventVerdict check_uevent(const msghdr& message, const char* data, size_t lengt
 
 // The size of the control buffer that receives the credentials.
 constexpr size_t kUeventControlSize = CMSG_SPACE(sizeof(struct ucred));
+
+// Receives one message from the netlink socket `fd` (bound, SO_PASSCRED on)
+// into `buffer` (a longer one is cut) and checks it. Returns the bytes kept
+// with `*verdict` set, or -1 with errno when recvmsg fails.
+long receive_uevent(int fd, char* buffer, size_t length, UeventVerdict* verdict);
 
 }  // namespace platform::kernel

@@ -19,6 +19,7 @@
 #include "platform/linux/screen_info.h"
 #include "platform/linux/uevent_message.h"
 #include "platform/log.h"
+#include "platform/owned.h"
 
 namespace {
 
@@ -86,6 +87,35 @@ TEST(LinuxUevent, CutControlOrShortAddressIsRejected) {
   Received whole(AF_NETLINK, 0, 0);
   whole.message.msg_flags = MSG_TRUNC;
   EXPECT_EQ(check_uevent(whole.message, "add@/x", 6), UeventVerdict::kAccept);
+}
+
+// The backend's own recvmsg on real netlink sockets of this test: a message
+// that another socket sends straight to ours arrives with that socket's port
+// id (and root's credentials, as tests run as root in CI) and is dropped.
+// Neither socket joins a group, so nothing of the machine's uevents arrives.
+TEST(LinuxUevent, AnotherSocketsMessageIsDroppedOnTheRealPath) {
+  platform::UniqueFd receiver(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
+  platform::UniqueFd faker(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
+  if (!receiver || !faker) GTEST_SKIP() << "no netlink uevent sockets here (errno " << errno << ")";
+  sockaddr_nl own = {};
+  own.nl_family = AF_NETLINK;
+  int on = 1;
+  ASSERT_EQ(setsockopt(receiver.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)), 0);
+  ASSERT_EQ(bind(receiver.get(), reinterpret_cast<sockaddr*>(&own), sizeof(own)), 0);
+  socklen_t own_len = sizeof(own);
+  ASSERT_EQ(getsockname(receiver.get(), reinterpret_cast<sockaddr*>(&own), &own_len), 0);
+  ASSERT_NE(own.nl_pid, 0u);
+
+  const char text[] = "change@/devices/platform/charger/power_supply/usb\0ACTION=change\0ONLINE=1";
+  const std::string fake(text, sizeof(text) - 1);
+  ASSERT_EQ(sendto(faker.get(), fake.data(), fake.size(), 0, reinterpret_cast<sockaddr*>(&own), sizeof(own)),
+            static_cast<ssize_t>(fake.size()));
+  char buffer[32];
+  UeventVerdict verdict = UeventVerdict::kAccept;
+  // Cut to the buffer, and still judged by its sender.
+  EXPECT_EQ(receive_uevent(receiver.get(), buffer, sizeof(buffer), &verdict), static_cast<long>(sizeof(buffer)));
+  EXPECT_EQ(verdict, UeventVerdict::kNotFromKernel);
+  EXPECT_EQ(std::string(buffer, 7), "change@");
 }
 
 fb_var_screeninfo var_of(unsigned xres, unsigned yres, unsigned yres_virtual, unsigned bpp) {
