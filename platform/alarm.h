@@ -12,7 +12,7 @@
 // different threads on the same handle. Only the backend knows the driver's
 // request numbers.
 // Backends: platform/host/ emulates the driver with real-time-clock deadlines
-// (dev/alarm, dev/alarm.armed); a Linux backend uses the old alarm driver or
+// (dev/alarm, dev/alarm.armed); platform/linux/ uses the old alarm driver or
 // an RTC and timerfd.
 #pragma once
 

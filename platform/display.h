@@ -13,7 +13,7 @@
 // ConsoleHandle); calls take the handle, return 0 or -1 with errno, and are
 // safe from any one thread at a time per handle. Closing -1 does nothing.
 // Backends: platform/host/ (files under the device root, see display.cpp
-// there); a Linux backend puts fbdev (FBIOGET_*, FBIOPAN_DISPLAY, FBIOBLANK,
+// there); platform/linux/ puts fbdev (FBIOGET_*, FBIOPAN_DISPLAY, FBIOBLANK,
 // KDSETMODE) or DRM/KMS dumb buffers behind the same calls.
 #pragma once
 

@@ -3,7 +3,7 @@
 // the program does not look at most of them.
 //
 // Backends: platform/host/hardware.cpp (files and a datagram socket under the
-// device root); a Linux backend puts the kernel's netlink socket and the real
+// device root); platform/linux/hardware.cpp puts the kernel's netlink socket and the real
 // sysfs files behind the same calls. All calls are safe from several threads.
 #pragma once
 

@@ -1,7 +1,8 @@
 // The platform's lights hardware module: load it, open a light by name, send
 // it a light state.
 //
-// Host backend: platform/host/lights_module.cpp.
+// Backends: platform/host/lights_module.cpp (files under the device root),
+// platform/linux/lights_module.cpp (the kernel's backlight and LED classes).
 #pragma once
 
 #include <cstdint>

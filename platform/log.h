@@ -2,7 +2,8 @@
 // printf format; one entry per call, its trailing newlines dropped.
 // Safe from any thread: entries never interleave. No allocation.
 // Host backend (dev/log/main under the device root, the standard-error
-// mirror, test sinks): platform/host/host.h.
+// mirror, test sinks): platform/host/host.h. Linux backend: "/dev/kmsg",
+// "<N>lumo: TEXT" (platform/linux/kmsg_line.h).
 #pragma once
 
 #include <cstdarg>

@@ -5,7 +5,7 @@
 // path into the file that stands for it on this platform. Thread-safe.
 // Host backend: every path lies under the device root (platform/host/host.h);
 // without a root no path maps, and a path with a ".." component never maps,
-// so the host build cannot reach the real machine's files. A Linux backend
+// so the host build cannot reach the real machine's files. The Linux backend
 // maps each path to itself.
 #pragma once
 

@@ -4,7 +4,7 @@
 // with errno when it refuses (the caller logs and decides what to do).
 // Backends: platform/host/ appends "power_off", "restart" or
 // "restart REASON" to dev/reboot and ends the process with status 0 (unless
-// dev/reboot.refuse exists: then the call fails with EPERM); a Linux backend
+// dev/reboot.refuse exists: then the call fails with EPERM); platform/linux/
 // calls reboot(2).
 #pragma once
 

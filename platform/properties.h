@@ -1,7 +1,9 @@
 // The system property service: property_get and property_set with the
 // platform's semantics.
 //
-// Host backend: platform/host/properties.cpp.
+// Backends: the file store of platform/property_store.h, under the device
+// root (platform/host/) or in directories chosen at build time
+// (platform/linux/).
 // Thread-safe, no allocation.
 #pragma once
 
