@@ -70,7 +70,7 @@ int64_t now_ns() {
 int open_timer() {
   int fd = timerfd_create(CLOCK_REALTIME_ALARM, TFD_CLOEXEC);
   if (fd >= 0) return fd;
-  LOGW("alarm: CLOCK_REALTIME_ALARM refused (errno %d); the alarm cannot wake a suspended phone", errno);
+  log_errno(kLogWarn, errno, "alarm: CLOCK_REALTIME_ALARM refused, the alarm cannot wake a suspended phone");
   return timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC);
 }
 
