@@ -18,7 +18,6 @@
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
-#include <linux/ioctl.h>
 #include <mutex>
 #include <sys/ioctl.h>
 #include <sys/timerfd.h>
@@ -32,11 +31,6 @@ namespace {
 
 using kernel::AlarmTable;
 using kernel::DriverTime;
-
-// The old alarm driver's requests.
-constexpr unsigned long driver_clear(int type) { return _IO('a', 0 | (type << 4)); }
-constexpr unsigned long kDriverWait = _IO('a', 1);
-constexpr unsigned long driver_set(int type) { return _IOW('a', 2 | (type << 4), DriverTime); }
 
 constexpr int64_t kNsPerSecond = 1000000000;
 constexpr int kMaxHandles = 4;
@@ -183,7 +177,7 @@ int alarm_set(int alarm, int type, int64_t seconds, int32_t nanoseconds) {
     return -1;
   }
   DriverTime value = kernel::driver_time(seconds, nanoseconds);
-  return ioctl(alarm, driver_set(type), &value) < 0 ? -1 : 0;
+  return ioctl(alarm, kernel::driver_set_request(type), &value) < 0 ? -1 : 0;
 }
 
 int alarm_clear(int alarm, int type) {
@@ -194,14 +188,14 @@ int alarm_clear(int alarm, int type) {
     return -1;
   }
   if (!dev->driver) return timer_clear(dev, type);
-  return ioctl(alarm, driver_clear(type)) < 0 ? -1 : 0;
+  return ioctl(alarm, kernel::driver_clear_request(type)) < 0 ? -1 : 0;
 }
 
 int alarm_wait(int alarm) {
   AlarmDevice* dev = device_of(alarm);
   if (dev == nullptr) return -1;
   if (!dev->driver) return timer_wait(dev);
-  return ioctl(alarm, kDriverWait);
+  return ioctl(alarm, kernel::kDriverWaitRequest);
 }
 
 }  // namespace platform

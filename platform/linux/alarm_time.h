@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <linux/ioctl.h>
 #include <linux/rtc.h>
 
 namespace platform::kernel {
@@ -17,6 +18,13 @@ struct DriverTime {
   long tv_sec;
   long tv_nsec;
 };
+
+// The old alarm driver's requests for alarm `type`; the time value's size
+// is part of the set request, so it must be the kernel's two longs (8 bytes
+// on a 32-bit ABI even where time_t is 64 bits).
+constexpr unsigned long driver_clear_request(int type) { return _IO('a', 0 | (type << 4)); }
+constexpr unsigned long kDriverWaitRequest = _IO('a', 1);
+constexpr unsigned long driver_set_request(int type) { return _IOW('a', 2 | (type << 4), DriverTime); }
 
 // Checks a requested time: 0, or an errno value: EINVAL for nanoseconds
 // outside 0..999999999, EOVERFLOW for seconds that a signed value of

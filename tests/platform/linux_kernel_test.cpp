@@ -243,6 +243,13 @@ TEST(LinuxAlarmTime, ChecksKeepTheRefusalOfTimesTheAbiCannotHold) {
     EXPECT_EQ(check_alarm_time(c.seconds, c.nanoseconds, c.bytes, c.non_negative), c.error)
         << c.seconds << "." << c.nanoseconds << " in " << c.bytes << " bytes";
   }
+  // The driver's set request carries two longs: 8 bytes on armhf, 16 on a
+  // 64-bit build, whatever time_t is.
+  const unsigned long size = 2 * sizeof(long);
+  EXPECT_EQ(driver_set_request(0), 0x40006102ul | (size << 16));
+  EXPECT_EQ(driver_set_request(4), 0x40006142ul | (size << 16));
+  EXPECT_EQ(driver_clear_request(4), 0x6140ul);
+  EXPECT_EQ(kDriverWaitRequest, 0x6101ul);
   DriverTime t = driver_time(INT32_MAX, 5);
   EXPECT_EQ(t.tv_sec, long{INT32_MAX});
   EXPECT_EQ(t.tv_nsec, 5);
