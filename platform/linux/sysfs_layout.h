@@ -1,7 +1,7 @@
 // What the kernel offers in sysfs for the lights, the vibrator, wake locks
 // and screen power, found once by looking at the files. Every function takes
 // the directory that stands for "/" ("" on the phone, a temporary tree in
-// tests) and touches nothing: it only lists directories and tests files.
+// tests) and changes nothing: it only lists directories and reads files.
 #pragma once
 
 #include <cstddef>
