@@ -1,6 +1,7 @@
 #include "config/properties.h"
 
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,19 +29,45 @@ int openDevicePath(const char* path, int flags) {
 
 }  // namespace
 
+bool scanDecimal(const char** text, int64_t min, int64_t max, int64_t* value) {
+  const char* p = *text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = *p == '-';
+  if (*p == '-' || *p == '+') ++p;
+  if (*p < '0' || *p > '9') return false;
+  // The magnitude is gathered in 64 unsigned bits; a run of digits past
+  // every limit only needs to stay past it.
+  constexpr uint64_t kCeiling = static_cast<uint64_t>(INT64_MAX) + 1;
+  uint64_t magnitude = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    magnitude = magnitude > kCeiling / 10 ? kCeiling + 1 : magnitude * 10 + static_cast<uint64_t>(*p - '0');
+    if (magnitude > kCeiling) magnitude = kCeiling + 1;
+  }
+  if (magnitude > (negative ? kCeiling : kCeiling - 1)) return false;
+  int64_t number = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+  if (number < min || number > max) return false;
+  *value = number;
+  *text = p;
+  return true;
+}
+
 int32_t propertyGetInt(const char* key, int32_t default_value) {
   if (key == nullptr) return default_value;
   char value[kPropertyValueMax] = "";
-  int32_t result = 0;
-  if (readValue(key, value) >= 1 && sscanf(value, "%" SCNd32, &result) == 1) return result;
+  const char* text = value;
+  int64_t result = 0;
+  if (readValue(key, value) >= 1 && scanDecimal(&text, INT32_MIN, INT32_MAX, &result)) {
+    return static_cast<int32_t>(result);
+  }
   return default_value;
 }
 
 int64_t propertyGetLongLong(const char* key, int64_t default_value) {
   if (key == nullptr) return default_value;
   char value[kPropertyValueMax] = "";
-  long long result = 0;
-  if (readValue(key, value) >= 1 && sscanf(value, "%lld", &result) == 1) return result;
+  const char* text = value;
+  int64_t result = 0;
+  if (readValue(key, value) >= 1 && scanDecimal(&text, INT64_MIN, INT64_MAX, &result)) return result;
   return default_value;
 }
 
@@ -131,9 +158,12 @@ int writeSysfsFile(const char* path, const void* data, size_t count) {
     LOGE("Could not open '%s'", path);
     return -1;
   }
-  ssize_t ignored = write(fd, data, count);
-  (void)ignored;
+  ssize_t written = write(fd, data, count);
   close(fd);
+  if (written < 0) {
+    LOGE("Could not write '%s'", path);
+    return -1;
+  }
   LOGE("write %s completed", path);
   return 0;
 }

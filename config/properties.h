@@ -9,6 +9,9 @@
 constexpr int kPropertyValueMax = 92;      // buffer size incl. terminator
 constexpr int kPropertyCopySize = 93;      // size of a propertyGetStringCopy block
 
+// The numeric readers parse like "%d" / "%lld" (leading blanks, an optional
+// sign, digits, anything after them ignored); a number outside the result's
+// range counts as unparsable and gives the default, never a wrapped value.
 int32_t propertyGetInt(const char* key, int32_t default_value);
 int64_t propertyGetLongLong(const char* key, int64_t default_value);
 int propertyGetBool(const char* key, int default_value);
@@ -30,8 +33,13 @@ int propertySetString(const char* key, const char* value);
 int propertySetInt(const char* key, int32_t value);
 int propertySetLongLong(const char* key, int64_t value);
 
+// Reads the decimal number at *text as "%d" / "%lld" would (leading blanks,
+// an optional sign, at least one digit) and moves *text past it. False, with
+// *text unchanged, when there is no number or it lies outside [min, max].
+bool scanDecimal(const char** text, int64_t min, int64_t max, int64_t* value);
+
 // Writes `count` bytes to an existing file (never creates it). 0, or -1 for a
-// null path or a file that cannot be opened.
+// null path, a file that cannot be opened or a write that fails.
 int writeSysfsFile(const char* path, const void* data, size_t count);
 // Reads at most size - 1 characters, cuts trailing newlines, terminates.
 // Returns the characters kept (0 for an empty file), -1 for a null path or a

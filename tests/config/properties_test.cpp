@@ -1,7 +1,12 @@
 // Typed property readers and writers, and the sysfs file helpers.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <utility>
 
 #include "config/properties.h"
 #include "tests/support/device_root.h"
@@ -19,6 +24,10 @@ TEST(PropertyReaders, IntegerTable) {
   DeviceRoot root;
   const IntCase cases[] = {
       {"42", 42}, {"abc", -7}, {nullptr, -7}, {"", -7}, {" 7a", 7}, {"12abc", 12}, {"-15", -15},
+      {"+5", 5}, {"\t\n 8", 8}, {"-", -7}, {"+-3", -7}, {"- 3", -7},
+      // Out of range is unparsable: the default, never a wrapped value.
+      {"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN}, {"2147483648", -7}, {"-2147483649", -7},
+      {"4294967347", -7}, {"4294967295", -7}, {"99999999999999999999", -7}, {"000000000000000000000042", 42},
   };
   for (const auto& c : cases) {
     root.remove("/dev/__properties__/t.int");
@@ -36,6 +45,15 @@ TEST(PropertyReaders, SixtyFourBit) {
   EXPECT_EQ(root.property("t.ll"), "-1");
   EXPECT_EQ(propertySetLongLong(nullptr, 3), -1);
   EXPECT_EQ(propertyGetLongLong("t.none", 99), 99);
+  const std::pair<const char*, int64_t> cases[] = {
+      {"9223372036854775807", INT64_MAX}, {"-9223372036854775808", INT64_MIN},
+      {"9223372036854775808", 99},        {"-9223372036854775809", 99},
+      {"18446744073709551615", 99},       {"99999999999999999999", 99},
+  };
+  for (const auto& [stored, expected] : cases) {
+    root.set_property("t.ll", stored);
+    EXPECT_EQ(propertyGetLongLong("t.ll", 99), expected) << stored;
+  }
 }
 
 TEST(PropertyReaders, BooleanTable) {
@@ -127,6 +145,19 @@ TEST(SysfsFiles, WriteNeverCreates) {
   EXPECT_EQ(root.read("/sys/gov"), std::string("ondemand\0", 9));
   EXPECT_TRUE(root.log_contains("write /sys/gov completed"));
   EXPECT_EQ(writeSysfsFile(nullptr, "x", 1), -1);
+}
+
+TEST(SysfsFiles, FailedWriteIsReported) {
+  DeviceRoot root;
+  root.write("/sys/gov", "performance");
+  // Bytes the kernel cannot read make write() fail (EFAULT) after a good open.
+  long page = sysconf(_SC_PAGESIZE);
+  void* unreadable = mmap(nullptr, static_cast<size_t>(page), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(unreadable, MAP_FAILED);
+  EXPECT_EQ(writeSysfsFile("/sys/gov", unreadable, 8), -1);
+  munmap(unreadable, static_cast<size_t>(page));
+  EXPECT_TRUE(root.log_contains("Could not write '/sys/gov'"));
+  EXPECT_FALSE(root.log_contains("write /sys/gov completed"));
 }
 
 }  // namespace
