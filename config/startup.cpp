@@ -15,14 +15,23 @@ namespace {
 
 constexpr const char* kAppBootPath = "/sys/power/app_boot";
 constexpr const char* kStartupModePath = "/sys/power/startup_mode";
-constexpr unsigned long long kDefaultWindowMs = 60000;
-constexpr long kWrittenWindowMs = 25000;
+constexpr int64_t kDefaultWindowMs = 60000;
+constexpr int64_t kWrittenWindowMs = 25000;
 
 bool isOneOf(const char* text, std::initializer_list<const char*> words) {
   for (const char* word : words) {
     if (strcmp(text, word) == 0) return true;
   }
   return false;
+}
+
+// Reads the record's fields as "%llu;%d;%llu" would, each within its range;
+// the number of fields read.
+int scanRebootRecord(const char* text, int64_t* time, int64_t* mode, int64_t* window) {
+  if (!scanDecimal(&text, 0, INT64_MAX, time)) return 0;
+  if (*text++ != ';' || !scanDecimal(&text, INT32_MIN, INT32_MAX, mode)) return 1;
+  if (*text++ != ';' || !scanDecimal(&text, 0, INT64_MAX, window)) return 2;
+  return 3;
 }
 
 }  // namespace
@@ -56,33 +65,41 @@ int32_t readStartupSource() {
   return mode;
 }
 
+int32_t rebootRecordMode(const char* text, int64_t now_ms) {
+  int64_t time = 0;
+  int64_t mode = -1;
+  int64_t window = kDefaultWindowMs;
+  int fields = scanRebootRecord(text, &time, &mode, &window);
+  if (fields < 2) {
+    LOGE("scanf PROPERTY_REBOOT : %s fail!\n", text);
+    return -1;
+  }
+  // A record only this program writes never claims more than its own window:
+  // a forged or damaged one cannot stay fresh for years.
+  if (fields == 2) {
+    window = kDefaultWindowMs;
+  } else if (window > kWrittenWindowMs) {
+    window = kWrittenWindowMs;
+  }
+  auto now = static_cast<unsigned long long>(now_ms);
+  auto start = static_cast<unsigned long long>(time);
+  auto span = static_cast<unsigned long long>(window);
+  LOGD("Scan PROPERTY_REBOOT result : tm = %llu; mode = %d\n", start, static_cast<int>(mode));
+  if (start < now && now - start <= span) {
+    LOGD("Now time %llu distance %llu < %llu;\n", now, now - start, span);
+    return static_cast<int32_t>(mode);
+  }
+  LOGE("Now time over %llu distance %llu > %llu ;\n", now, now - start, span);
+  return -1;
+}
+
 int32_t takeRebootRecord() {
   const char* record = getRebootProperty();
   if (record == nullptr || record[0] == '\0') return -1;
   char text[kPropertyValueMax];
   snprintf(text, sizeof(text), "%s", record);
   setRebootProperty("");  // the record is used up, whatever it says
-
-  unsigned long long time = 0;
-  unsigned long long window = kDefaultWindowMs;
-  int mode = -1;
-  int fields = sscanf(text, "%llu;%d;%llu", &time, &mode, &window);
-  if (fields < 2) {
-    LOGE("scanf PROPERTY_REBOOT : %s fail!\n", text);
-    return -1;
-  }
-  if (fields == 2) window = kDefaultWindowMs;
-  unsigned long long now = static_cast<unsigned long long>(nowMs());
-  LOGD("Scan PROPERTY_REBOOT result : tm = %llu; mode = %d\n", time, mode);
-  // time + window saturates instead of wrapping, so a huge window cannot
-  // turn a fresh record into a stale one.
-  unsigned long long end = time + window < time ? UINT64_MAX : time + window;
-  if (time < now && now <= end) {
-    LOGD("Now time %llu distance %llu < %llu;\n", now, now - time, window);
-    return mode;
-  }
-  LOGE("Now time over %llu distance %llu > %llu ;\n", now, now - time, window);
-  return -1;
+  return rebootRecordMode(text, nowMs());
 }
 
 void writeRebootRecord(int32_t mode) {
@@ -92,7 +109,7 @@ void writeRebootRecord(int32_t mode) {
   }
   char record[kPropertyValueMax];
   snprintf(record, sizeof(record), "%llu;%d;%ld", static_cast<unsigned long long>(nowMs()), mode,
-           kWrittenWindowMs);
+           static_cast<long>(kWrittenWindowMs));
   setRebootProperty(record);
 }
 

@@ -1,6 +1,9 @@
 // Startup source, the mode kept for this boot, and the reboot record.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <string>
+
 #include "config/settings.h"
 #include "config/startup.h"
 #include "tests/support/device_root.h"
@@ -93,9 +96,27 @@ TEST_F(Startup, RecordDatedNowIsNotValid) {
   EXPECT_EQ(root.property(PROPERTY_REBOOT), "");
 }
 
-TEST_F(Startup, HugeWindowDoesNotWrap) {
-  root.set_property(PROPERTY_REBOOT, record(1000, ";4;18446744073709551615"));
-  EXPECT_EQ(takeRebootRecord(), 4);
+TEST_F(Startup, RecordNumbersOutOfRangeNeverCountAsFresh) {
+  constexpr int64_t kNow = 1765000000000;
+  auto at = [](int64_t age_ms, const char* rest) { return std::to_string(kNow - age_ms) + rest; };
+  struct {
+    std::string text;
+    int32_t expected;
+  } cases[] = {
+      {"1;4;18446744073709551615", -1},  // dated 1970: no window keeps it fresh
+      {"1;4;9223372036854775807", -1},
+      {at(30000, ";4;99999999"), -1},            // a window is capped at the 25 s the program writes
+      {at(20000, ";4;9223372036854775807"), 4},  // and still holds within it
+      {at(20000, ";4;99999999999999999999"), 4}, // an unreadable window is the 60 s default
+      {at(61000, ";4;99999999999999999999"), -1},
+      {at(10000, ";4294967300;25000"), -1},  // a mode past 32 bits does not parse (it wrapped to 4)
+      {at(10000, ";-2147483649;25000"), -1},
+      {at(10000, ";-2147483648;25000"), INT32_MIN},
+      {"-5;4;25000", -1},                      // no negative time
+      {"99999999999999999999;4;25000", -1},
+      {" " + at(10000, "; +2;25000"), 2},      // blanks and signs as "%llu;%d" reads them
+  };
+  for (const auto& c : cases) EXPECT_EQ(rebootRecordMode(c.text.c_str(), kNow), c.expected) << c.text;
 }
 
 TEST_F(Startup, ValidRecordWinsOverStoredMode) {
