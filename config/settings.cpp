@@ -17,7 +17,7 @@ constexpr int kNotRead = -1;
 // The set-and-verify writers give up after this many attempts rather than
 // hang the phone's start-up for ever on a property service that refuses.
 constexpr int kSetAttempts = 50;       // 100 ms each: 5 s
-constexpr int kBootSignalAttempts = 30;  // 1 s each
+constexpr long kBootSignalReport = 30;  // failed tries (1 s each) per error line
 
 struct IntSetting {
   const char* key;
@@ -172,14 +172,18 @@ int isTimeCompensated() {
   return strncmp(value, "true", 4) == 0 ? 1 : 0;
 }
 
-int signalBootAndroid() {
-  for (int attempt = 0; attempt < kBootSignalAttempts; ++attempt) {
+int signalBootAndroid() { return signalBootAndroidEvery(1000); }
+
+int signalBootAndroidEvery(int pause_ms) {
+  // Giving up here would leave the phone neither charging nor booting.
+  for (long failed = 1;; ++failed) {
     propertySetString("sys.boot.android", "1");
-    sleepMs(1000);
+    sleepMs(pause_ms);
     if (propertyGetInt("sys.boot.android", 0) == 1) return 0;
+    if (failed % kBootSignalReport == 0) {
+      LOGE("Set %s refused %ld times, trying again.", "sys.boot.android", failed);
+    }
   }
-  LOGE("Set %s refused %d times, giving up.", "sys.boot.android", kBootSignalAttempts);
-  return -1;
 }
 
 void enableAdb() { propertySetInt("persist.service.adb.enable", 1); }

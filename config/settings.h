@@ -39,9 +39,13 @@ int64_t getPowerAlarmTime();  // "persist.sys.poweralarm.time", 0
 void setPowerAlarmTime(int64_t ms);
 int isTimeCompensated();  // "sys.time.compensated" begins with "true"
 
-// Sets "sys.boot.android" to "1" and waits until it reads back 1. 0, or -1
-// when refused for too long.
+// Sets "sys.boot.android" to "1" and reads it back 1 s later, again and
+// again until it reads 1: the hand-over to Android is never given up, and a
+// store that keeps refusing is reported by one error line every 30 failed
+// tries. Returns 0 once the value reads back.
 int signalBootAndroid();
+// The same loop with another pause between tries (tests).
+int signalBootAndroidEvery(int pause_ms);
 
 void enableAdb();   // "persist.service.adb.enable" = 1
 void disableAdb();  // "persist.service.adb.enable" = 0

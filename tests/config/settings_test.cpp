@@ -2,7 +2,12 @@
 // set-and-verify writers.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "config/settings.h"
 #include "tests/support/device_root.h"
@@ -10,6 +15,7 @@
 namespace {
 
 using lumo_test::DeviceRoot;
+using lumo_test::wait_until;
 
 class Settings : public ::testing::Test {
  protected:
@@ -116,6 +122,42 @@ TEST_F(Settings, SetAndVerifyWritesOnceWhenAlreadyStored) {
   EXPECT_GE(ms.count(), 90);
   EXPECT_LT(ms.count(), 1000);
   EXPECT_TRUE(root.log_contains("Set zelt.lumopower.startup = 2"));
+}
+
+TEST_F(Settings, NumbersOutOfRangeGiveTheDefault) {
+  // "Never boot on battery" written as the largest unsigned number must not
+  // wrap to -1 and boot at any voltage.
+  root.set_property("ro.lboot.vol.poweron", "4294967295");
+  EXPECT_EQ(getPowerOnVoltage(), 3000);
+  root.set_property("ro.lboot.brightness", "4294967347");  // wrapped to 51 + 2^32 before
+  root.set_property("ro.lboot.light.timeout", "2147483648");
+  EXPECT_EQ(getBrightness(), 51);
+  EXPECT_EQ(getLightTimeout(), 8000);
+  root.set_property("persist.sys.poweralarm.time", "99999999999999999999");
+  EXPECT_EQ(getPowerAlarmTime(), 0);
+}
+
+TEST_F(Settings, BootSignalKeepsTryingUntilTheStoreAccepts) {
+  // A directory where the key's file belongs: the store refuses every write.
+  root.mkdir("/dev/__properties__/sys.boot.android");
+  auto result = std::make_shared<std::atomic<int>>(-2);
+  std::thread([result] { *result = signalBootAndroidEvery(1); }).detach();
+  auto refusals = [this] {
+    std::vector<std::string> lines;
+    for (const auto& text : root.log_texts('E')) {
+      if (text.rfind("Set sys.boot.android refused", 0) == 0) lines.push_back(text);
+    }
+    return lines;
+  };
+  ASSERT_TRUE(wait_until([&] { return refusals().size() >= 2; }, 20000));
+  EXPECT_EQ(result->load(), -2);  // still trying
+  root.remove("/dev/__properties__/sys.boot.android");
+  ASSERT_TRUE(wait_until([&] { return result->load() == 0; }, 20000));
+  EXPECT_EQ(root.property("sys.boot.android"), "1");
+  std::vector<std::string> lines = refusals();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i], "Set sys.boot.android refused " + std::to_string(30 * (i + 1)) + " times, trying again.");
+  }
 }
 
 TEST_F(Settings, MarkRunningGivesUpWhenRefused) {
