@@ -113,15 +113,20 @@ int input_handle_event(input_event* event, int* trackball_sum) {
     case EV_SYN:
       break;
     case EV_REL:
+    {
       if (event->code != REL_Y) break;
-      *trackball_sum += event->value;
-      if (*trackball_sum > kTrackballThreshold || *trackball_sum < -kTrackballThreshold) {
-        event->code = *trackball_sum > 0 ? KEY_DOWN : KEY_UP;
+      // Summed in 64 bits: two large motions must not wrap into the other
+      // direction. A kept sum is within the threshold, so it fits again.
+      int64_t sum = static_cast<int64_t>(*trackball_sum) + event->value;
+      if (sum > kTrackballThreshold || sum < -kTrackballThreshold) {
+        event->code = sum > 0 ? KEY_DOWN : KEY_UP;
         event->type = EV_KEY;
         event->value = 1;
-        *trackball_sum = 0;
+        sum = 0;
       }
+      *trackball_sum = static_cast<int>(sum);
       break;
+    }
     default:
       *trackball_sum = 0;
       break;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -104,6 +105,10 @@ TEST_F(InputTest, TrackballAndKeyRules) {
       {{y(-3), ev(EV_ABS, 0, 5), y(-3)}, {}},                              // so does any other type
       {{y(5), y(3)}, {{MSG_KEY_DOWN, KEY_DOWN, 1}}},                       // reset after a synthetic key
       {{ev(EV_KEY, 0x1FF, 1), ev(EV_KEY, 0x200, 1)}, {{MSG_KEY_DOWN, 0x1FF, 1}}},  // above 0x1FF dropped
+      // Sums past the 32-bit range keep their direction (no wrap into the other one).
+      {{y(1), y(INT32_MAX)}, {{MSG_KEY_DOWN, KEY_DOWN, 1}}},
+      {{y(-1), y(INT32_MIN)}, {{MSG_KEY_DOWN, KEY_UP, 1}}},
+      {{y(3), y(INT32_MAX), y(INT32_MAX)}, {{MSG_KEY_DOWN, KEY_DOWN, 1}, {MSG_KEY_DOWN, KEY_DOWN, 1}}},
   };
   for (const auto& [events, posts] : cases) {
     int sum = 0;
