@@ -274,5 +274,6 @@ void charge_anim_reset_for_test() {
   for (ImageResource& picture : charge_pictures) {
     free(picture.surface);
     picture.surface = nullptr;
+    picture.failed = 0;
   }
 }

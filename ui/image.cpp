@@ -3,6 +3,7 @@
 
 #include <png.h>
 
+#include <atomic>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -18,9 +19,33 @@ namespace {
 
 constexpr size_t kPathSize = 256;
 
+// Bytes of decoded pictures handed out by load_png_surface, and its limit.
+std::atomic<size_t> g_budget_used{0};
+std::atomic<size_t> g_budget{kPictureBudgetBytes};
+
+// Charges `bytes` to the budget; false (nothing charged) when they do not fit.
+bool charge_budget(size_t bytes) {
+  size_t used = g_budget_used.load();
+  do {
+    if (bytes > g_budget.load() || used > g_budget.load() - bytes) return false;
+  } while (!g_budget_used.compare_exchange_weak(used, used + bytes));
+  return true;
+}
+
+// What a decoded picture's block holds before its run table: record and pixels.
+size_t picture_bytes(const Surface& s) {
+  return sizeof(Surface) + static_cast<size_t>(s.width) * static_cast<size_t>(s.height) * 4;
+}
+
+size_t budget_left() {
+  size_t used = g_budget_used.load(), budget = g_budget.load();
+  return used < budget ? budget - used : 0;
+}
+
 // What the decoder hands back to load_png_surface; lives in memory, not in
 // registers, so it survives the decoder's longjmp.
 struct Decode {
+  size_t max_bytes = 0;  // largest block allowed
   Surface* block = nullptr;
   size_t size = 0;     // bytes in block
   bool widen = false;  // rows arrive as 3 bytes a pixel
@@ -63,6 +88,7 @@ int decode_rows(png_structp png, png_infop info, FILE* file, Decode* out) {
 
   size_t row_bytes = static_cast<size_t>(width) * 4;
   size_t size = row_bytes * height + sizeof(Surface);
+  if (size > out->max_bytes) return PNG_ERR_BUDGET;
   LOGW("Malloc %d for resouce surface.", static_cast<int>(size));
   out->block = static_cast<Surface*>(malloc(size));
   if (out->block == nullptr) return PNG_ERR_MEMORY;
@@ -101,7 +127,9 @@ int decode_rows(png_structp png, png_infop info, FILE* file, Decode* out) {
   return PNG_LOAD_OK;
 }
 
-int decode_file(FILE* file, Surface** out) {
+}  // namespace
+
+int decode_png_stream(FILE* file, size_t max_bytes, Surface** out) {
   png_byte header[8];
   if (fread(header, 1, sizeof(header), file) != sizeof(header)) return PNG_ERR_SHORT;
   if (png_sig_cmp(header, 0, sizeof(header)) != 0) return PNG_ERR_SIGNATURE;
@@ -113,6 +141,7 @@ int decode_file(FILE* file, Surface** out) {
     return PNG_ERR_INFO_STRUCT;
   }
   Decode decode;
+  decode.max_bytes = max_bytes;
   int result = decode_rows(png, info, file, &decode);
   png_destroy_read_struct(&png, &info, nullptr);
   if (result == PNG_LOAD_OK) {
@@ -123,6 +152,8 @@ int decode_file(FILE* file, Surface** out) {
   }
   return result;
 }
+
+namespace {
 
 // Appends `name` to `path`, with the language tag in place of the first "%s"
 // when `pattern` is set. Other '%' characters are copied as they are. False
@@ -144,14 +175,31 @@ int load_png_surface(const char* path, Surface** out) {
   if (path == nullptr || out == nullptr || !platform::map_path(path, host, sizeof(host))) return PNG_ERR_OPEN;
   FILE* file = fopen(host, "rb");
   if (file == nullptr) return PNG_ERR_OPEN;
-  int result = decode_file(file, out);
+  Surface* picture = nullptr;
+  int result = decode_png_stream(file, budget_left(), &picture);
   fclose(file);
+  if (result == PNG_LOAD_OK && !charge_budget(picture_bytes(*picture))) {
+    free(picture);
+    result = PNG_ERR_BUDGET;
+  }
+  if (result == PNG_ERR_BUDGET) {
+    LOGE("Picture '%s' refused: decoded pictures would pass %lu bytes.", path,
+         static_cast<unsigned long>(g_budget.load()));
+  } else if (result == PNG_LOAD_OK) {
+    *out = picture;
+  }
   return result;
+}
+
+void set_picture_budget_for_test(size_t bytes) {
+  g_budget.store(bytes);
+  g_budget_used.store(0);
 }
 
 Surface* resource_surface(ImageResource* resource) {
   if (resource == nullptr) return nullptr;
   if (resource->surface != nullptr) return resource->surface;
+  if (resource->failed != 0) return nullptr;
   char path[kPathSize];
   int n = snprintf(path, sizeof(path), "%s", getResPath());
   bool fits = n >= 0 && static_cast<size_t>(n) < sizeof(path);
@@ -168,6 +216,9 @@ Surface* resource_surface(ImageResource* resource) {
   if (result < 0) {
     if (result != PNG_ERR_SHORT) LOGE("Missing bitmap (Code %d) '%s'\n", result, path);
     resource->surface = nullptr;
+    // A file that is there but does not decode would be decoded again on
+    // every frame; a missing one costs one open and may still appear.
+    if (result != PNG_ERR_OPEN) resource->failed = result;
   }
   return resource->surface;
 }

@@ -22,6 +22,7 @@ class ImageTest : public ::testing::Test {
  protected:
   void SetUp() override { resetSettingsCache(); }
   void TearDown() override {
+    set_picture_budget_for_test(kPictureBudgetBytes);
     for (Surface* s : loaded_) free(s);
     resetSettingsCache();
   }
@@ -149,6 +150,41 @@ TEST_F(ImageTest, FailuresAreLoggedAndRetried) {
                                       "Missing bitmap (Code -1) '" + cut + "'"}));
   ASSERT_TRUE(lumo_test::put_png(root_, "/system/lumo/res/nothing.png", png_of(1, 1, PNG_COLOR_TYPE_RGB, {1, 2, 3})));
   EXPECT_NE(keep(resource_surface(&missing)), nullptr);  // no negative cache
+}
+
+TEST_F(ImageTest, DecodedPicturesShareOneBudget) {
+  PngSpec small = png_of(4, 4, PNG_COLOR_TYPE_RGB, Bytes(48, 9));
+  const size_t block = sizeof(Surface) + 4 * 4 * 4;
+  set_picture_budget_for_test(2 * block + block / 2);
+  Surface *a = nullptr, *b = nullptr, *c = nullptr;
+  EXPECT_EQ(load(&small, &a), PNG_LOAD_OK);
+  EXPECT_EQ(load(&small, &b), PNG_LOAD_OK);
+  EXPECT_EQ(load(&small, &c), PNG_ERR_BUDGET);  // a third would pass it
+  EXPECT_EQ(c, nullptr);
+  EXPECT_TRUE(root_.log_contains("Picture '/system/lumo/res/pic.png' refused: decoded pictures would pass " +
+                                 std::to_string(2 * block + block / 2) + " bytes."));
+  // One picture larger than the whole budget is refused from its header, before any allocation.
+  set_picture_budget_for_test(1u << 20);
+  root_.clear_log();
+  const PngSpec big = png_of(1024, 1024, PNG_COLOR_TYPE_RGB, Bytes(1024 * 1024 * 3));
+  const PngSpec fits = png_of(511, 511, PNG_COLOR_TYPE_RGB, Bytes(511 * 511 * 3));
+  EXPECT_EQ(load(&big, &c), PNG_ERR_BUDGET);
+  for (const auto& text : root_.log_texts()) EXPECT_EQ(text.find("Malloc"), std::string::npos) << text;
+  EXPECT_EQ(load(&fits, &c), PNG_LOAD_OK);
+}
+
+TEST_F(ImageTest, PictureThatDoesNotDecodeIsNotReadAgain) {
+  std::string good;
+  ASSERT_TRUE(lumo_test::put_png(root_, "/good.png", png_of(8, 8, PNG_COLOR_TYPE_RGB, Bytes(8 * 8 * 3, 5))));
+  good = root_.read("/good.png");
+  root_.write("/system/lumo/res/cut.png", good.substr(0, good.size() - 20));
+  ImageResource cut = {0, "cut.png", nullptr, nullptr};
+  for (int frame = 0; frame < 3; ++frame) EXPECT_EQ(resource_surface(&cut), nullptr);
+  EXPECT_EQ(cut.failed, PNG_ERR_DECODE);
+  EXPECT_EQ(root_.log_texts('E'),
+            (std::vector<std::string>{"Missing bitmap (Code -6) '/system/lumo/res/cut.png'"}));  // decoded once
+  root_.write("/system/lumo/res/cut.png", good);
+  EXPECT_EQ(resource_surface(&cut), nullptr);  // remembered for the run
 }
 
 }  // namespace
