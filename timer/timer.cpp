@@ -41,7 +41,9 @@ void* notifierThread(void* arg) {
   for (;;) {
     siginfo_t info;
     if (sigwaitinfo(&set, &info) < 0) continue;
-    if (info.si_code == SI_QUEUE && info.si_value.sival_int == -1) break;  // creation failed
+    if (info.si_code == SI_QUEUE && info.si_pid == getpid() && info.si_value.sival_int == -1) break;  // creation failed
+    // Anything but an expiry of this thread's own timer is a stray signal.
+    if (info.si_code != SI_TIMER || info.si_value.sival_int != notifier->id) continue;
     (notifier->callback != nullptr ? notifier->callback : defaultTimerCallback)(notifier->id);
   }
   delete notifier;
@@ -72,6 +74,13 @@ int armTimer(timer_t handle, int period_ms) {
 }
 
 }  // namespace
+
+void timerBlockSignal() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, timerSignal());
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
 
 itimerspec msToTimerSpec(int period_ms) {
   itimerspec spec = {};

@@ -8,7 +8,8 @@
 // as it likes. Timers are never deleted. One mutex serialises create, start
 // and stop for all timers; it is not held while a callback runs, so callbacks
 // may start or stop timers, their own included. A record without a callback
-// posts MSG_TIMER with its id on every expiry.
+// posts MSG_TIMER with its id on every expiry. The signal the timers use
+// (SIGRTMIN + 3) belongs to the service: see timerBlockSignal.
 #pragma once
 
 #include <atomic>
@@ -37,6 +38,13 @@ int timerStart(Timer* timer, int period_ms);
 int timerStop(Timer* timer);
 // Expiry action of records without a callback: posts MSG_TIMER with `id`.
 void defaultTimerCallback(int32_t id);
+
+// Blocks the timers' signal in the calling thread. Called first thing in
+// main, before any thread exists, so that every thread inherits the mask and
+// only the notifier threads, which wait for the signal, ever take it: a
+// stray process-directed signal of that number then neither ends the program
+// nor runs a callback (notifiers act only on their own timer's expiries).
+void timerBlockSignal();
 
 // The interval pair for a period: first expiry and repeat both `period_ms`.
 itimerspec msToTimerSpec(int period_ms);

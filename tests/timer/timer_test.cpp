@@ -3,6 +3,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <thread>
+#include <unistd.h>
 
 #include "queue/message_queue.h"
 #include "tests/support/device_root.h"
@@ -149,6 +152,24 @@ TEST(TimerService, CallbackMayStopItsOwnTimer) {
   std::this_thread::sleep_for(std::chrono::milliseconds(80));
   EXPECT_LE(g_self_runs.load(), 2);
   EXPECT_EQ(g_self.running.load(), 0);
+}
+
+TEST(TimerService, StraySignalsNeitherEndTheProcessNorRunCallbacks) {
+  DeviceRoot root;
+  timerBlockSignal();
+  Timer t;
+  t.name = "stray";
+  t.callback = countingCallback;
+  ASSERT_NE(timerCreate(&t), kNoTimerHandle);
+  g_fired = 0;
+  // Process-directed, from outside: by kill, and queued with the timer's own id.
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(kill(getpid(), SIGRTMIN + 3), 0);
+  ASSERT_EQ(sigqueue(getpid(), SIGRTMIN + 3, sigval{.sival_int = t.id}), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(g_fired.load(), 0);
+  ASSERT_EQ(timerStart(&t, 10), 0);  // the notifier still serves its timer
+  EXPECT_TRUE(wait_until([] { return g_fired.load() >= 2; }, 5000));
+  timerStop(&t);
 }
 
 }  // namespace
