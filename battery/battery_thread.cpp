@@ -38,16 +38,22 @@ void handlePowerSupplyEvent() {
 
 }  // namespace
 
+void handleUevent(const char* event) {
+  LOGD(" event : %s", event);
+  if (isPowerSupplyEvent(event)) handlePowerSupplyEvent();
+}
+
 void* BatteryThread(void* /*arg*/) {
   platform::uevent_init();
   while (g_running.load() != 0) {
     // Zeroed, and one byte short of full, so the text always ends in NUL.
     char event[kEventBufferSize] = {};
     if (platform::uevent_next_event(event, kEventBufferSize - 1) == 0) continue;
-    LOGD(" event : %s", event);
-    if (g_running.load() == 0) continue;
-    if (!isPowerSupplyEvent(event)) continue;
-    handlePowerSupplyEvent();
+    if (g_running.load() == 0) {
+      LOGD(" event : %s", event);
+      continue;
+    }
+    handleUevent(event);
   }
   LOGD("Battery thread exit.");
   return nullptr;

@@ -23,6 +23,11 @@ class Battery {
   static int init();
 };
 
+// The thread's step for one received uevent (its first text, NUL-ended):
+// logged, and a power-supply event re-reads the record and posts
+// MSG_BATTERY when anything changed.
+void handleUevent(const char* event);
+
 // The thread's body; started by Battery::init.
 void* BatteryThread(void* arg);
 

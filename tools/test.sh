@@ -2,8 +2,11 @@
 # Builds lumoboot and runs every test: the plain build, then the same suite
 # built with AddressSanitizer + UndefinedBehaviorSanitizer, then with
 # ThreadSanitizer, then built for 32-bit ARM (cmake/armhf.cmake, static
-# binaries) and run under qemu-arm user mode. `tools/test.sh --quick` runs the
-# plain build only; `tools/test.sh --armhf` the armhf build only.
+# binaries) and run under qemu-arm user mode, then (when clang is present)
+# every fuzz target for a smoke run of LUMO_FUZZ_SECONDS (default 20) each,
+# regression inputs first. Warnings are errors here (LUMO_WERROR).
+# `tools/test.sh --quick` runs the plain build only; `tools/test.sh --armhf`
+# the armhf build only.
 #
 # Only the host backend runs under qemu-arm: user mode passes system calls
 # straight to this machine's kernel, and the host backend touches nothing but
@@ -16,7 +19,7 @@ jobs=$(nproc)
 run_suite() {
   local dir=$1; shift
   echo "== ${dir}: configure and build"
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DLUMO_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
   echo "== ${dir}: tests"
   (cd "$dir" && ctest --output-on-failure -j 2 --timeout 300)
@@ -41,6 +44,7 @@ case "${1:-}" in
     run_suite build-asan -DLUMO_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
     run_suite build-tsan -DLUMO_SANITIZE=thread
     run_armhf
+    tools/fuzz.sh "${LUMO_FUZZ_SECONDS:-20}"
     ;;
 esac
 echo "== all test suites passed"

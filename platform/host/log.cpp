@@ -60,8 +60,8 @@ int log_fd_locked() {
 void set_log_sink(LogSink sink) { g_sink.store(sink); }
 
 void log_vprint(int priority, const char* tag, const char* fmt, va_list args) {
-  char text[1024];
-  int n = vsnprintf(text, sizeof(text), fmt == nullptr ? "" : fmt, args);
+  char text[1024] = "";
+  int n = fmt == nullptr ? 0 : vsnprintf(text, sizeof(text), fmt, args);
   size_t len = n < 0 ? 0 : (static_cast<size_t>(n) < sizeof(text) ? n : sizeof(text) - 1);
   text[len] = '\0';
   while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r')) text[--len] = '\0';
