@@ -23,7 +23,7 @@ const char* const kLights[LIGHT_COUNT] = {"backlight", "keyboard",  "buttons",  
 // History lines of the grey levels from `from` to `to` (inclusive) in `step`s.
 std::string greys(int from, int to, int step) {
   std::string out;
-  char line[16];
+  char line[32];  // room for any int, so the compiler can see nothing is cut
   for (int v = from; step > 0 ? v <= to : v >= to; v += step) {
     snprintf(line, sizeof(line), "ff%02x%02x%02x\n", v, v, v);
     out += line;
