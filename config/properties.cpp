@@ -1,6 +1,5 @@
 #include "config/properties.h"
 
-#include <cinttypes>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>

@@ -41,7 +41,8 @@ void* notifierThread(void* arg) {
   for (;;) {
     siginfo_t info;
     if (sigwaitinfo(&set, &info) < 0) continue;
-    if (info.si_code == SI_QUEUE && info.si_pid == getpid() && info.si_value.sival_int == -1) break;  // creation failed
+    bool creation_failed = info.si_code == SI_QUEUE && info.si_pid == getpid() && info.si_value.sival_int == -1;
+    if (creation_failed) break;
     // Anything but an expiry of this thread's own timer is a stray signal.
     if (info.si_code != SI_TIMER || info.si_value.sival_int != notifier->id) continue;
     (notifier->callback != nullptr ? notifier->callback : defaultTimerCallback)(notifier->id);

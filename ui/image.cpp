@@ -217,8 +217,9 @@ Surface* resource_surface(ImageResource* resource) {
     if (result != PNG_ERR_SHORT) LOGE("Missing bitmap (Code %d) '%s'\n", result, path);
     resource->surface = nullptr;
     // A file that is there but does not decode would be decoded again on
-    // every frame; a missing one costs one open and may still appear.
-    if (result != PNG_ERR_OPEN) resource->failed = result;
+    // every frame; a missing or too short one costs one open and may still
+    // appear whole.
+    if (result != PNG_ERR_OPEN && result != PNG_ERR_SHORT) resource->failed = result;
   }
   return resource->surface;
 }

@@ -46,9 +46,9 @@ constexpr size_t kPictureBudgetBytes = 64u << 20;
 
 // The record's picture, loaded first from the resource directory if needed;
 // null (logged, except for a too-short file) when it cannot be loaded. A
-// file that is missing is tried again on the next request; a file that
-// could not be decoded is remembered (`failed`) and not read again, so a bad
-// picture costs one decode, not one per frame.
+// file that is missing or too short is tried again on the next request; a
+// file that could not be decoded is remembered (`failed`) and not read
+// again, so a bad picture costs one decode, not one per frame.
 Surface* resource_surface(ImageResource* resource);
 
 // Decodes the PNG at the device path `path` into one heap block (Surface
