@@ -21,10 +21,10 @@ const char* errno_text(int errnum, char* buffer, unsigned long size) {
 }
 
 void log_errno(int priority, int errnum, const char* fmt, ...) {
-  char message[900];
+  char message[900] = "";
   va_list args;
   va_start(args, fmt);
-  int n = vsnprintf(message, sizeof(message), fmt == nullptr ? "" : fmt, args);
+  int n = fmt == nullptr ? 0 : vsnprintf(message, sizeof(message), fmt, args);
   va_end(args);
   size_t len = n < 0 ? 0 : (static_cast<size_t>(n) < sizeof(message) ? n : sizeof(message) - 1);
   while (len > 0 && (message[len - 1] == '\n' || message[len - 1] == '\r')) --len;

@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/paths.h"
+#include "platform/host/host.h"
 
 namespace lumo_fuzz {
 

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/message_queue.h"
+#include "queue/message_queue.h"
 #include "tests/fuzz/fuzz_root.h"
 #include "ui/input.h"
 

@@ -10,7 +10,7 @@
 
 #include "battery/battery.h"
 #include "battery/battery_thread.h"
-#include "core/message_queue.h"
+#include "queue/message_queue.h"
 #include "platform/hardware.h"
 #include "tests/fuzz/fuzz_root.h"
 
