@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -198,9 +199,34 @@ bool parse_device_options(const std::vector<std::string>& args, DeviceOptions* o
       *error = "--" + name + " takes no value";
       return false;
     }
+    if (value && value->find('\n') != std::string::npos) {
+      *error = "--" + name + " takes no line break";
+      return false;
+    }
     if (!apply_option(*spec, value.value_or(""), options, error)) return false;
+    if (spec->flag == &DeviceOptions::force) continue;
+    options->kept_args.push_back("--" + name);
+    if (value) options->kept_args.push_back(*value);
   }
   return true;
+}
+
+namespace {
+constexpr const char* kMarkerTitle = "lumo-sim device root\n";
+constexpr const char* kKeptPrefix = "option ";
+}  // namespace
+
+std::vector<std::string> kept_device_args(const std::string& marker_text) {
+  std::vector<std::string> args;
+  size_t pos = 0;
+  while (pos < marker_text.size()) {
+    size_t nl = marker_text.find('\n', pos);
+    if (nl == std::string::npos) nl = marker_text.size();
+    std::string line = marker_text.substr(pos, nl - pos);
+    if (line.rfind(kKeptPrefix, 0) == 0) args.push_back(line.substr(strlen(kKeptPrefix)));
+    pos = nl + 1;
+  }
+  return args;
 }
 
 const char* device_options_help() {
@@ -331,7 +357,11 @@ bool create_device(const std::string& dir_arg, const DeviceOptions& o, std::stri
   std::string dir = absolute_path(dir_arg);
   if (!prepare_root_folder(dir, o.force, error)) return false;
   Device device(dir);
-  bool ok = device.write(std::string("/") + kDeviceMarker, "lumo-sim device root\n");
+  std::string marker = kMarkerTitle;
+  for (const std::string& arg : o.kept_args) {
+    marker += kKeptPrefix + arg + "\n";  // parse_device_options refuses line breaks
+  }
+  bool ok = device.write(std::string("/") + kDeviceMarker, marker);
   ok = write_devices(device, o) && ok;
   ok = write_power_supplies(device, o) && ok;
   ok = write_system_files(device, o) && ok;
@@ -339,6 +369,20 @@ bool create_device(const std::string& dir_arg, const DeviceOptions& o, std::stri
   install_resources(dir, o.res_dir.empty() ? default_res_dir() : o.res_dir);
   if (!ok) *error = "could not write every file of the device root " + dir;
   return ok;
+}
+
+bool lock_device_root(const std::string& root, UniqueFd* lock, std::string* error) {
+  lock->reset(open(join_path(root, kDeviceMarker).c_str(), O_RDONLY | O_CLOEXEC));
+  if (!*lock) {
+    *error = root + " is not a device root made by lumo-sim";
+    return false;
+  }
+  if (flock(lock->get(), LOCK_EX | LOCK_NB) != 0) {
+    *error = "another lumo-sim is playing the phone in " + root + " (only one program runs per device root)";
+    lock->reset();
+    return false;
+  }
+  return true;
 }
 
 std::string Device::path(const std::string& device_path) const {

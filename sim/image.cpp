@@ -255,7 +255,9 @@ bool write_png_picture(const std::string& path, const PngPicture& picture, std::
   return ok;
 }
 
-bool write_png(const std::string& path, const Image& image, std::string* error) {
+namespace {
+
+PngPicture rgba_picture(const Image& image) {
   PngPicture picture;
   picture.width = image.width;
   picture.height = image.height;
@@ -267,7 +269,37 @@ bool write_png(const std::string& path, const Image& image, std::string* error) 
                                                  static_cast<unsigned char>(c),
                                                  static_cast<unsigned char>(c >> 24)});
   }
-  return write_png_picture(path, picture, error);
+  return picture;
+}
+
+}  // namespace
+
+bool write_png(const std::string& path, const Image& image, std::string* error) {
+  return write_png_picture(path, rgba_picture(image), error);
+}
+
+bool encode_png(const Image& image, std::string* bytes, std::string* error) {
+  if (image.width <= 0 || image.height <= 0) {
+    *error = "no picture to encode";
+    return false;
+  }
+  PngPicture picture = rgba_picture(image);
+  size_t row_bytes = static_cast<size_t>(image.width) * 4;
+  std::vector<png_bytep> rows(static_cast<size_t>(image.height));
+  for (size_t y = 0; y < rows.size(); ++y) rows[y] = picture.pixels.data() + y * row_bytes;
+  char* buffer = nullptr;
+  size_t size = 0;
+  FILE* f = open_memstream(&buffer, &size);
+  if (f == nullptr) {
+    *error = "cannot encode a picture in memory";
+    return false;
+  }
+  bool ok = png_write_rows(f, picture, rows.data());
+  ok = fclose(f) == 0 && ok;
+  if (ok) bytes->assign(buffer, size);
+  free(buffer);
+  if (!ok) *error = "cannot encode a picture in memory";
+  return ok;
 }
 
 bool read_png(const std::string& path, Image* image, std::string* error) {

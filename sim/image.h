@@ -42,6 +42,8 @@ struct PngPicture {
 // Writes the picture (parent folders made). False with a message on failure.
 bool write_png_picture(const std::string& path, const PngPicture& picture, std::string* error);
 bool write_png(const std::string& path, const Image& image, std::string* error);
+// The PNG file of an image, in memory.
+bool encode_png(const Image& image, std::string* bytes, std::string* error);
 bool read_png(const std::string& path, Image* image, std::string* error);
 
 void fill_rect(Image* image, int x, int y, int w, int h, uint32_t color);

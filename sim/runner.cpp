@@ -638,6 +638,26 @@ std::string default_program() { return LUMO_SIM_PROGRAM; }
 
 namespace {
 
+std::string join_args(const std::vector<std::string>& args) {
+  std::string out;
+  for (const std::string& a : args) out += (out.empty() ? "" : " ") + a;
+  return out;
+}
+
+// Rebuilds the phone from the options it was made with (`kept`), the
+// scenario's device lines on top. The phone keeps only its own options, so
+// that a scenario's lines never pile up over repeated runs.
+bool recreate(const std::string& root, const std::vector<std::string>& kept,
+              const std::vector<std::string>& scenario_args, std::string* error) {
+  DeviceOptions device_options;
+  if (!parse_device_options(kept, &device_options, error)) return false;
+  std::vector<std::string> own = device_options.kept_args;
+  if (!parse_device_options(scenario_args, &device_options, error)) return false;
+  device_options.kept_args = own;
+  device_options.force = true;
+  return create_device(root, device_options, error);
+}
+
 // Resolves the paths, (re)creates the root when asked, and checks that it is
 // a root lumo-sim made. False with the message printed.
 bool prepare(const Scenario& scenario, RunOptions* options) {
@@ -649,14 +669,17 @@ bool prepare(const Scenario& scenario, RunOptions* options) {
   }
   if (options->out_dir.empty()) options->out_dir = options->root + "-out";
   options->out_dir = absolute_path(options->out_dir);
-  DeviceOptions device_options;
-  device_options.force = true;
-  if (options->fresh && (!parse_device_options(scenario.device_args, &device_options, &error) ||
-                         !create_device(options->root, device_options, &error))) {
+  Device device(options->root);
+  std::vector<std::string> kept = kept_device_args(device.read(std::string("/") + kDeviceMarker));
+  if (options->fresh && !recreate(options->root, kept, scenario.device_args, &error)) {
     fprintf(stderr, "lumo-sim: %s\n", error.c_str());
     return false;
   }
-  if (!Device(options->root).is_device_root()) {
+  if (!options->fresh && !scenario.device_args.empty() && !options->quiet) {
+    printf("lumo-sim: note: the scenario's device lines (%s) are not applied to an existing phone; "
+           "--fresh rebuilds it with them\n", join_args(scenario.device_args).c_str());
+  }
+  if (!device.is_device_root()) {
     fprintf(stderr, "lumo-sim: %s is not a device root made by lumo-sim (use lumo-sim create, or --fresh)\n",
             options->root.c_str());
     return false;
@@ -679,6 +702,11 @@ int run_scenario(const RunOptions& options_in) {
     return kRunError;
   }
   if (!prepare(scenario, &options)) return kRunError;
+  UniqueFd lock;
+  if (!lock_device_root(options.root, &lock, &error)) {
+    fprintf(stderr, "lumo-sim: %s\n", error.c_str());
+    return kRunError;
+  }
   install_signal_handlers();
   alarm(static_cast<unsigned>(options.timeout_s) + 10);  // backstop for a stuck step
   int status;
