@@ -78,7 +78,7 @@ namespace {
 
 constexpr int kLoopMs = 20;         // the phone thread's pace
 constexpr int kRefreshMs = 100;     // screen and state refresh: 10 times a second
-constexpr size_t kLogLinesShown = 40;
+constexpr size_t kLogLinesShown = 200;
 constexpr int kMaxAlarmSeconds = 86400;
 constexpr int kCommandTimeoutS = 30;  // longer than any control (holds, restarts) takes
 

@@ -32,7 +32,21 @@ function seconds(ms) {
   return ms < 0 ? "      " : (ms / 1000).toFixed(3).padStart(8);
 }
 
+let controlsSet = false;
+// The battery controls start from the phone's own record.
+function setControls(b) {
+  controlsSet = true;
+  $("level").value = b.level;
+  $("level-value").textContent = b.level;
+  $("status").value = b.status;
+  $("health").value = b.health;
+  $("voltage").value = b.voltage_mv;
+  $("charger-voltage").value = b.charger_voltage_mv;
+  $("temp").value = b.temp;
+}
+
 function show(state) {
+  if (!controlsSet) setControls(state.battery);
   $("program").textContent = "lumoboot: " + state.program;
   const led = parseInt(state.led, 16);
   const rgb = led & 0xffffff;
