@@ -74,6 +74,25 @@ bool set_chargers(const std::string& value, DeviceOptions* o, std::string* error
   return true;
 }
 
+// The texts of sys/power/startup_mode the program tells apart: charger
+// words, alarm words, and the power key (the program reads any other text as
+// the power key too; lumo-sim takes only this word for it, so that a typo is
+// not silently a power-key start). "" leaves the file empty: unknown.
+constexpr const char* kStartupWords[] = {
+    "STARTMODE_CHGINS", "STARTMODE_EXT0", "STARTMODE_USBINS", "STARTMODE_CABLE", "charger", "2",
+    "STARTMODE_ALARM",  "1",              "STARTMODE_PWRKEY", "",
+};
+
+bool set_startup(const std::string& value, DeviceOptions* o, std::string* error) {
+  for (const char* word : kStartupWords) {
+    if (value == word) return o->startup = value, true;
+  }
+  *error = "--startup takes STARTMODE_CHGINS, STARTMODE_EXT0, STARTMODE_USBINS, STARTMODE_CABLE, charger or 2 "
+           "(charger), STARTMODE_ALARM or 1 (alarm), STARTMODE_PWRKEY (power key) or \"\" (unknown), not '" +
+           value + "'";
+  return false;
+}
+
 bool add_property(const std::string& value, DeviceOptions* o, std::string* error) {
   size_t eq = value.find('=');
   std::string key = value.substr(0, eq);
@@ -117,7 +136,7 @@ const OptionSpec kOptions[] = {
     {.name = "status", .text = &O::status},
     {.name = "health", .text = &O::health},
     {.name = "technology", .text = &O::technology},
-    {.name = "startup", .text = &O::startup},
+    {.name = "startup", .set = set_startup},
     {.name = "app-boot", .text = &O::app_boot},
     {.name = "language", .text = &O::language},
     {.name = "country", .text = &O::country},
@@ -238,7 +257,9 @@ const char* device_options_help() {
          "  --charger-voltage MV       charger voltage in mV (5000 / 0)\n"
          "  --temp N --current N --technology TEXT --present 0|1 --adapt 0|1\n"
          "  --chargers ac|usb|ac,usb|none   chargers online (ac)\n"
-         "  --startup TEXT             sys/power/startup_mode (STARTMODE_CHGINS)\n"
+         "  --startup WORD             sys/power/startup_mode (STARTMODE_CHGINS): charger\n"
+         "                             STARTMODE_CHGINS/EXT0/USBINS/CABLE, charger, 2; alarm\n"
+         "                             STARTMODE_ALARM, 1; power key STARTMODE_PWRKEY; \"\" unknown\n"
          "  --app-boot TEXT            sys/power/app_boot (empty)\n"
          "  --language xx --country YY persist.sys.language / persist.sys.country\n"
          "  --prop KEY=VALUE           any property (repeatable)\n"

@@ -402,7 +402,7 @@ bool take_screenshot(const Device& device, const std::string& png_path, std::str
 }
 
 bool make_contact_sheet(const std::string& out_path, const std::vector<std::string>& inputs,
-                        std::string* error) {
+                        std::string* error, const std::string& title) {
   if (inputs.empty()) {
     *error = "no pictures for the contact sheet";
     return false;
@@ -421,7 +421,7 @@ bool make_contact_sheet(const std::string& out_path, const std::vector<std::stri
   int rows = static_cast<int>((inputs.size() + columns - 1) / columns);
   constexpr int kTitle = 44;
   Image sheet(columns * cell_w + 24, rows * cell_h + kTitle + 12, 0xff15181b);
-  draw_text(&sheet, 24, 14, "LUMO-SIM SESSION", 0xffd8dde3, 3);
+  draw_text(&sheet, 24, 14, title.empty() ? "LUMO-SIM SESSION" : "LUMO-SIM: " + title, 0xffd8dde3, 3);
   for (size_t i = 0; i < images.size(); ++i) {
     const Image& img = images[i];
     int x0 = 24 + static_cast<int>(i % columns) * cell_w;

@@ -64,9 +64,10 @@ double backlight_factor(int level);
 bool render_screenshot(const Device& device, Image* out, std::string* error);
 bool take_screenshot(const Device& device, const std::string& png_path, std::string* error);
 
-// One PNG tiling the given PNGs, each with its name under it.
+// One PNG tiling the given PNGs, each with its name under it, under the
+// title "LUMO-SIM: TITLE" ("LUMO-SIM SESSION" when the title is "").
 bool make_contact_sheet(const std::string& out_path, const std::vector<std::string>& inputs,
-                        std::string* error);
+                        std::string* error, const std::string& title = "");
 
 // Decodes a 565 run-length file as the boot logo loader draws it on a screen
 // of `max_pixels` pixels: runs fill from the top left; a run longer than the

@@ -113,10 +113,22 @@ int screenshot(const std::vector<std::string>& args) {
 }
 
 int contact(const std::vector<std::string>& args) {
-  if (args.size() < 2) return usage(stderr), 2;
+  std::vector<std::string> files;
+  std::string title;
+  bool bad = false;
+  for (size_t i = 0; i < args.size() && !bad; ++i) {
+    if (!take_value(args, &i, "--title", &title, &bad)) files.push_back(args[i]);
+  }
+  if (bad || files.size() < 2) return usage(stderr), 2;
+  std::vector<std::string> inputs(files.begin() + 1, files.end());
+  if (title.empty()) {
+    // Screenshots of a run: the scenario's name lies beside them.
+    std::string dir = sim::absolute_path(inputs[0]);
+    dir = dir.substr(0, dir.rfind('/'));
+    title = sim::trim_sysfs(sim::read_file(sim::join_path(dir, sim::kScenarioNameFile)).value_or(""));
+  }
   std::string error;
-  std::vector<std::string> inputs(args.begin() + 1, args.end());
-  if (!sim::make_contact_sheet(args[0], inputs, &error)) {
+  if (!sim::make_contact_sheet(files[0], inputs, &error, title)) {
     fprintf(stderr, "lumo-sim contact: %s\n", error.c_str());
     return 2;
   }
@@ -202,7 +214,8 @@ const Command kCommands[] = {
     {"serve", "serve DIR [--port N] [--out OUTDIR] [--program PATH] [--keep]   the phone live in a web page\n"
               "       on 127.0.0.1 (port 0 or none: any free port; --keep: no reset before the start)", serve},
     {"screenshot", "screenshot DIR OUT.png   the visible page, dimmed by the backlight", screenshot},
-    {"contact", "contact OUT.png IN.png...   one PNG tiling screenshots with their names", contact},
+    {"contact", "contact OUT.png IN.png... [--title TEXT]   one PNG tiling screenshots with their names,\n"
+                "       titled with TEXT or the scenario named in the screenshots' folder", contact},
     {"measure", "measure DIR [--idle S] [--program PATH] [create options]", measure},
     {"help", "help   the commands, create options and scenario steps", help},
 };

@@ -684,7 +684,9 @@ bool prepare(const Scenario& scenario, RunOptions* options) {
             options->root.c_str());
     return false;
   }
-  if (!make_dirs(options->out_dir)) {
+  // The scenario's name beside its screenshots, for the contact sheet's title.
+  if (!make_dirs(options->out_dir) ||
+      !write_file(join_path(options->out_dir, kScenarioNameFile), base_name(scenario.file) + "\n")) {
     fprintf(stderr, "lumo-sim: cannot create %s\n", options->out_dir.c_str());
     return false;
   }

@@ -27,6 +27,9 @@ struct RunOptions {
   bool quiet = false;    // no progress lines
 };
 
+// The file in the output folder that names the scenario played there.
+constexpr const char* kScenarioNameFile = "scenario";
+
 // Exit statuses of `run`.
 constexpr int kRunPassed = 0;
 constexpr int kRunFailed = 1;     // an expectation failed
