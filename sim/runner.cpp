@@ -586,7 +586,9 @@ int Runner::run() {
     if (outcome.status == kRunPassed && !service()) outcome = interrupted();
     note_end(step.line);
     // A step that failed against a program that had ended says so.
-    if (outcome.status != kRunPassed && phone_.ended()) outcome.message += "\n  (" + end_note() + ")";
+    if (outcome.status != kRunPassed && phone_.ended() && outcome.message.rfind("lumoboot ", 0) != 0) {
+      outcome.message += "\n  (" + end_note() + ")";
+    }
     if (outcome.status != kRunPassed) {
       const char* what = outcome.status == kRunFailed ? "FAILED" : outcome.status == kRunTimedOut ? "TIMED OUT" : "ERROR";
       fprintf(stderr, "%s:%d: %s: %s\n", scenario_.file.c_str(), step.line, what, outcome.message.c_str());
