@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "sim/files.h"
+#include "sim/image.h"
 
 #ifndef LUMO_SIM_SOURCE_DIR
 #define LUMO_SIM_SOURCE_DIR "."
@@ -165,24 +166,44 @@ bool apply_option(const OptionSpec& spec, const std::string& value, DeviceOption
   return spec.set(value, o, error);
 }
 
-// Copies the pictures (*.png) of `res_dir` into system/lumo/res/ and its initlogo.rle to
-// the root. A missing folder is only warned about: a phone without pictures is
-// still a phone (the program reports what it misses).
-void install_resources(const std::string& root, const std::string& res_dir) {
+// The boot logo for this phone's screen: the logo picture of `res_dir`
+// (preview/initlogo.png, what the design's logo shows) centred on black at
+// the phone's own size, as /initlogo.rle, and the picture beside it as
+// /initlogo.png for `expect screen logo`. A folder without that picture
+// gives its initlogo.rle as it is.
+bool install_boot_logo(const std::string& root, const std::string& res_dir, const DeviceOptions& o) {
+  std::string picture = join_path(res_dir, "preview/initlogo.png"), error;
+  Image logo;
+  if (!path_exists(picture)) {
+    std::string rle = join_path(res_dir, "initlogo.rle");
+    return !path_exists(rle) || copy_file(rle, join_path(root, "initlogo.rle"));
+  }
+  if (!read_png(picture, &logo, &error)) {
+    fprintf(stderr, "lumo-sim: warning: %s; the phone has no boot logo\n", error.c_str());
+    return true;
+  }
+  return write_file(join_path(root, "initlogo.rle"), encode_565_rle(logo_on_screen(logo, o.width, o.height))) &&
+         copy_file(picture, join_path(root, "initlogo.png"));
+}
+
+// Copies the pictures (*.png) of `res_dir` into system/lumo/res/ and makes
+// the boot logo. A missing folder is only warned about: a phone without
+// pictures is still a phone (the program reports what it misses).
+bool install_resources(const std::string& root, const std::string& res_dir, const DeviceOptions& o) {
   if (!is_directory(res_dir)) {
     fprintf(stderr, "lumo-sim: warning: no resource folder at %s; the phone has no pictures\n",
             res_dir.c_str());
-    return;
+    return true;
   }
+  bool ok = true;
   for (const std::string& name : list_directory(res_dir)) {
     std::string from = join_path(res_dir, name);
     if (is_directory(from)) continue;
-    if (name == "initlogo.rle") {
-      copy_file(from, join_path(root, "initlogo.rle"));
-    } else if (name.size() > 4 && name.compare(name.size() - 4, 4, ".png") == 0) {
-      copy_file(from, join_path(root, "system/lumo/res/" + name));
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".png") == 0) {
+      ok = copy_file(from, join_path(root, "system/lumo/res/" + name)) && ok;
     }
   }
+  return install_boot_logo(root, res_dir, o) && ok;
 }
 
 }  // namespace
@@ -387,7 +408,7 @@ bool create_device(const std::string& dir_arg, const DeviceOptions& o, std::stri
   ok = write_power_supplies(device, o) && ok;
   ok = write_system_files(device, o) && ok;
   ok = write_properties(device, o) && ok;
-  install_resources(dir, o.res_dir.empty() ? default_res_dir() : o.res_dir);
+  ok = install_resources(dir, o.res_dir.empty() ? default_res_dir() : o.res_dir, o) && ok;
   if (!ok) *error = "could not write every file of the device root " + dir;
   return ok;
 }

@@ -363,9 +363,7 @@ bool Runner::screen_is(const Step& step) {
   FrameInfo info;
   if (!phone_.visible_page(&page, &info, &detail_)) return false;
   if (step.name == "logo") {
-    std::optional<std::string> rle = phone_.read_file("/initlogo.rle");
-    if (!rle) return detail_ = "the phone has no /initlogo.rle", false;
-    return page_shows_boot_logo(page, *rle, &detail_);
+    return logo_shown(page, phone_.read_file("/initlogo.rle"), phone_.read_file("/initlogo.png"), &detail_);
   }
   bool any = std::any_of(page.pixels.begin(), page.pixels.end(), [](uint32_t p) { return (p & 0xffffffu) != 0; });
   detail_ = any ? "the screen shows something" : "the screen is black";
