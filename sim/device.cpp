@@ -166,13 +166,15 @@ bool apply_option(const OptionSpec& spec, const std::string& value, DeviceOption
   return spec.set(value, o, error);
 }
 
-// The boot logo for this phone's screen: the logo picture of `res_dir`
-// (preview/initlogo.png, what the design's logo shows) centred on black at
+// The boot logo for this phone's screen: the logo picture of the screen's
+// picture set or of `res_dir` (preview/initlogo.png, what the logo shows) centred on black at
 // the phone's own size, as /initlogo.rle, and the picture beside it as
 // /initlogo.png for `expect screen logo`. A folder without that picture
 // gives its initlogo.rle as it is.
-bool install_boot_logo(const std::string& root, const std::string& res_dir, const DeviceOptions& o) {
-  std::string picture = join_path(res_dir, "preview/initlogo.png"), error;
+bool install_boot_logo(const std::string& root, const std::string& res_dir, const std::string& set_dir,
+                       const DeviceOptions& o) {
+  std::string picture = join_path(set_dir, "preview/initlogo.png"), error;
+  if (!path_exists(picture)) picture = join_path(res_dir, "preview/initlogo.png");
   Image logo;
   if (!path_exists(picture)) {
     std::string rle = join_path(res_dir, "initlogo.rle");
@@ -186,24 +188,32 @@ bool install_boot_logo(const std::string& root, const std::string& res_dir, cons
          copy_file(picture, join_path(root, "initlogo.png"));
 }
 
-// Copies the pictures (*.png) of `res_dir` into system/lumo/res/ and makes
-// the boot logo. A missing folder is only warned about: a phone without
-// pictures is still a phone (the program reports what it misses).
+// Copies the *.png files of `dir` into system/lumo/res/.
+bool copy_pictures(const std::string& root, const std::string& dir) {
+  bool ok = true;
+  for (const std::string& name : list_directory(dir)) {
+    std::string from = join_path(dir, name);
+    if (!is_directory(from) && name.size() > 4 && name.compare(name.size() - 4, 4, ".png") == 0) {
+      ok = copy_file(from, join_path(root, "system/lumo/res/" + name)) && ok;
+    }
+  }
+  return ok;
+}
+
+// Copies the pictures of `res_dir` into system/lumo/res/, then those of the
+// picture set for the phone's screen (res_dir/WxH/, when there is one) over
+// them, and makes the boot logo. A missing folder is only warned about: a
+// phone without pictures is still a phone (the program reports what it misses).
 bool install_resources(const std::string& root, const std::string& res_dir, const DeviceOptions& o) {
   if (!is_directory(res_dir)) {
     fprintf(stderr, "lumo-sim: warning: no resource folder at %s; the phone has no pictures\n",
             res_dir.c_str());
     return true;
   }
-  bool ok = true;
-  for (const std::string& name : list_directory(res_dir)) {
-    std::string from = join_path(res_dir, name);
-    if (is_directory(from)) continue;
-    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".png") == 0) {
-      ok = copy_file(from, join_path(root, "system/lumo/res/" + name)) && ok;
-    }
-  }
-  return install_boot_logo(root, res_dir, o) && ok;
+  std::string set_dir = join_path(res_dir, std::to_string(o.width) + "x" + std::to_string(o.height));
+  bool ok = copy_pictures(root, res_dir);
+  if (is_directory(set_dir)) ok = copy_pictures(root, set_dir) && ok;
+  return install_boot_logo(root, res_dir, set_dir, o) && ok;
 }
 
 }  // namespace
