@@ -11,7 +11,9 @@ Selenium or Pillow are missing.
 """
 import http.client
 import io
+import json
 import os
+import signal
 import shutil
 import subprocess
 import sys
@@ -194,16 +196,44 @@ def main():
         # A key for an ended program is refused, and the page says why.
         page.click("screen-key")
         page.wait("refusal shown", lambda: "running lumoboot" in page.text("message"))
+        driver.quit()
+        driver = None
+        stop(server)
+
+        # A second server on the same phone starts the program again (the
+        # reset clears the run-once mark); stopping the server ends it.
+        server, port = start_server(sim, root)
+        pid = None
+        deadline = time.monotonic() + STEP_S
+        while pid is None and time.monotonic() < deadline:
+            state = json.loads(raw_request(port, "GET", "/api/state")[1])
+            lines = [l["line"] for l in state["log"] if "Entry boot charged" in l["line"]]
+            pid = int(lines[0].split("(")[1].split(")")[0]) if lines else None
+            time.sleep(0.1)
+        assert pid is not None and state["program"] == "running", state["program"]
+        os.kill(pid, 0)  # it runs
+        stop(server)
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline and os.path.exists("/proc/%d" % pid):
+            time.sleep(0.05)
+        assert not os.path.exists("/proc/%d" % pid), "the program outlived the server"
         print("live page test passed")
     finally:
         if driver is not None:
             driver.quit()
-        server.terminate()
-        try:
-            server.wait(10)
-        except subprocess.TimeoutExpired:
-            server.kill()
+        stop(server)
         shutil.rmtree(work, ignore_errors=True)
+
+
+def stop(server):
+    if server.poll() is not None:
+        return
+    server.send_signal(signal.SIGINT)  # Ctrl-C
+    try:
+        server.wait(10)
+    except subprocess.TimeoutExpired:
+        server.kill()
+        server.wait(10)
 
 
 if __name__ == "__main__":
