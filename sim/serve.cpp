@@ -1,8 +1,6 @@
 #include "sim/serve.h"
 
-#include <sys/wait.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
