@@ -1,6 +1,5 @@
 #include "sim/serve.h"
 
-
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
