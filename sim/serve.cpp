@@ -310,6 +310,11 @@ void LiveServer::routes(httplib::Server* server) {
     }
     reply(&response, call([this, seconds] { return alarm(seconds); }));
   });
+  server->set_error_handler([](const httplib::Request& request, httplib::Response& response) {
+    if (response.body.empty()) {  // the library's own refusals, in words
+      reply(&response, {response.status, "no such page or request: " + request.method + " " + request.path});
+    }
+  });
   server->Post("/api/restart", [this](const httplib::Request&, httplib::Response& response) {
     reply(&response, call([this] { return restart(); }));
   });
