@@ -262,24 +262,24 @@ def warning_sign(d, x, y, size):
               fill=0)
 
 
-def text_line(text, colour, sign):
+def text_line(text, colour, sign, scale=1.0):
     """One line of text on a transparent background, sized to the text."""
-    face = font(False, TEXT_SIZE)
+    size = round(TEXT_SIZE * scale)
+    pad_x, pad_y = round(TEXT_PAD_X * scale), round(TEXT_PAD_Y * scale)
+    face = font(False, size)
     ascent, descent = face.getmetrics()
-    sign_w = round(TEXT_SIZE * 1.0) if sign else 0
-    gap = 10 if sign else 0
-    width = round(face.getlength(text)) + sign_w + gap + 2 * TEXT_PAD_X
-    height = ascent + descent + 2 * TEXT_PAD_Y
-    if width > TEXT_MAX_W:
-        sys.exit("generate.py: '%s' is %d px wide, more than %d" % (text, width, TEXT_MAX_W))
+    sign_w = size if sign else 0
+    gap = round(10 * scale) if sign else 0
+    width = round(face.getlength(text)) + sign_w + gap + 2 * pad_x
+    height = ascent + descent + 2 * pad_y
+    if width > TEXT_MAX_W * scale:
+        sys.exit("generate.py: '%s' is %d px wide, more than %d" % (text, width, TEXT_MAX_W * scale))
     pic = Image.new("RGBA", (width, height), (0, 0, 0, 0))
-    baseline = TEXT_PAD_Y + ascent
+    baseline = pad_y + ascent
     if sign:
-        top = baseline - TEXT_SIZE * 0.86
-        paint_layer(pic, colour, mask(pic.size, lambda d: warning_sign(d, TEXT_PAD_X, top,
-                                                                        sign_w)))
-    paint_layer(pic, colour, text_mask(text, face, pic.size,
-                                       (TEXT_PAD_X + sign_w + gap, baseline)))
+        top = baseline - size * 0.86
+        paint_layer(pic, colour, mask(pic.size, lambda d: warning_sign(d, pad_x, top, sign_w)))
+    paint_layer(pic, colour, text_mask(text, face, pic.size, (pad_x + sign_w + gap, baseline)))
     return pic
 
 
@@ -329,11 +329,11 @@ def wordmark(size):
     return pic
 
 
-def startup_logo():
+def startup_logo(scale=1.0):
     """The start-up picture: battery mark and wordmark side by side."""
-    word = wordmark(64)
-    mark = battery_mark(40)
-    gap, pad = 18, 12
+    word = wordmark(round(64 * scale))
+    mark = battery_mark(round(40 * scale))
+    gap, pad = round(18 * scale), round(12 * scale)
     w = mark.width + gap + word.width + 2 * pad
     h = max(mark.height, word.height) + 2 * pad
     pic = Image.new("RGBA", (w, h), (0, 0, 0, 0))
@@ -342,15 +342,16 @@ def startup_logo():
     return pic
 
 
-def boot_logo():
+def boot_logo(width=SCREEN_W, height=SCREEN_H):
     """The full-screen boot logo: a larger battery mark above the wordmark."""
-    screen = Image.new("RGBA", (SCREEN_W, SCREEN_H), (0, 0, 0, 255))
-    mark = battery_mark(72)
-    word = wordmark(72)
-    gap = 34
-    top = (SCREEN_H - (mark.height + gap + word.height)) // 2 - 20
-    screen.alpha_composite(mark, ((SCREEN_W - mark.width) // 2 + 6, top))
-    screen.alpha_composite(word, ((SCREEN_W - word.width) // 2, top + mark.height + gap))
+    scale = width / SCREEN_W
+    screen = Image.new("RGBA", (width, height), (0, 0, 0, 255))
+    mark = battery_mark(round(72 * scale))
+    word = wordmark(round(72 * scale))
+    gap = round(34 * scale)
+    top = (height - (mark.height + gap + word.height)) // 2 - round(20 * scale)
+    screen.alpha_composite(mark, ((width - mark.width) // 2 + round(6 * scale), top))
+    screen.alpha_composite(word, ((width - word.width) // 2, top + mark.height + gap))
     return screen.convert("RGB")
 
 
@@ -440,8 +441,34 @@ def frame_name(n):
     return "boot_charger_empty.png" if n == 0 else "boot_charger_%02d.png" % n
 
 
+# Picture sets for larger screens, in res/WxH/: the texts, the start-up
+# picture and the boot logo grow with the screen's width. The battery frames,
+# the full and unknown pictures and the bolt stay as they are: the drawing
+# layer places the bolt and the text line at fixed offsets from the middle
+# (H/2 - 70, H/2 + 141), so a taller battery would run into the text line.
+# lumo-sim create lays the set of the phone's size over the 480x800 one.
+SETS = ((720, 1280), (1080, 1920))
+
+
+def picture_set(width, height):
+    scale = width / SCREEN_W
+    folder = os.path.join(HERE, "%dx%d" % (width, height))
+    os.makedirs(os.path.join(folder, "preview"), exist_ok=True)
+    save_png(startup_logo(scale), os.path.join(folder, "zelt_logo.png"))
+    for lang in LANGUAGES:
+        save_png(text_line(UNPLUGGED[lang], NEUTRAL, False, scale),
+                 os.path.join(folder, "boot_charger_unpluged_%s.png" % lang))
+        for key, texts in WARNINGS.items():
+            save_png(text_line(texts[lang], WARNING, True, scale),
+                     os.path.join(folder, "boot_charger_%s_%s.png" % (key, lang)))
+    # The boot logo's picture only: lumo-sim makes the run-length file from it.
+    save_png(as_screen(boot_logo(width, height)), os.path.join(folder, "preview", "initlogo.png"))
+
+
 def main():
     os.makedirs(PREVIEW, exist_ok=True)
+    for width, height in SETS:
+        picture_set(width, height)
     frames = [frame(n) for n in range(FRAMES)]
     for n, pic in enumerate(frames):
         save_png(pic, out(frame_name(n)))

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include "sim/files.h"
+#include "sim/image.h"
 
 #ifndef LUMO_SIM_SOURCE_DIR
 #define LUMO_SIM_SOURCE_DIR "."
@@ -73,6 +75,25 @@ bool set_chargers(const std::string& value, DeviceOptions* o, std::string* error
   return true;
 }
 
+// The texts of sys/power/startup_mode the program tells apart: charger
+// words, alarm words, and the power key (the program reads any other text as
+// the power key too; lumo-sim takes only this word for it, so that a typo is
+// not silently a power-key start). "" leaves the file empty: unknown.
+constexpr const char* kStartupWords[] = {
+    "STARTMODE_CHGINS", "STARTMODE_EXT0", "STARTMODE_USBINS", "STARTMODE_CABLE", "charger", "2",
+    "STARTMODE_ALARM",  "1",              "STARTMODE_PWRKEY", "",
+};
+
+bool set_startup(const std::string& value, DeviceOptions* o, std::string* error) {
+  for (const char* word : kStartupWords) {
+    if (value == word) return o->startup = value, true;
+  }
+  *error = "--startup takes STARTMODE_CHGINS, STARTMODE_EXT0, STARTMODE_USBINS, STARTMODE_CABLE, charger or 2 "
+           "(charger), STARTMODE_ALARM or 1 (alarm), STARTMODE_PWRKEY (power key) or \"\" (unknown), not '" +
+           value + "'";
+  return false;
+}
+
 bool add_property(const std::string& value, DeviceOptions* o, std::string* error) {
   size_t eq = value.find('=');
   std::string key = value.substr(0, eq);
@@ -116,7 +137,7 @@ const OptionSpec kOptions[] = {
     {.name = "status", .text = &O::status},
     {.name = "health", .text = &O::health},
     {.name = "technology", .text = &O::technology},
-    {.name = "startup", .text = &O::startup},
+    {.name = "startup", .set = set_startup},
     {.name = "app-boot", .text = &O::app_boot},
     {.name = "language", .text = &O::language},
     {.name = "country", .text = &O::country},
@@ -145,24 +166,54 @@ bool apply_option(const OptionSpec& spec, const std::string& value, DeviceOption
   return spec.set(value, o, error);
 }
 
-// Copies the pictures (*.png) of `res_dir` into system/lumo/res/ and its initlogo.rle to
-// the root. A missing folder is only warned about: a phone without pictures is
-// still a phone (the program reports what it misses).
-void install_resources(const std::string& root, const std::string& res_dir) {
+// The boot logo for this phone's screen: the logo picture of the screen's
+// picture set or of `res_dir` (preview/initlogo.png, what the logo shows) centred on black at
+// the phone's own size, as /initlogo.rle, and the picture beside it as
+// /initlogo.png for `expect screen logo`. A folder without that picture
+// gives its initlogo.rle as it is.
+bool install_boot_logo(const std::string& root, const std::string& res_dir, const std::string& set_dir,
+                       const DeviceOptions& o) {
+  std::string picture = join_path(set_dir, "preview/initlogo.png"), error;
+  if (!path_exists(picture)) picture = join_path(res_dir, "preview/initlogo.png");
+  Image logo;
+  if (!path_exists(picture)) {
+    std::string rle = join_path(res_dir, "initlogo.rle");
+    return !path_exists(rle) || copy_file(rle, join_path(root, "initlogo.rle"));
+  }
+  if (!read_png(picture, &logo, &error)) {
+    fprintf(stderr, "lumo-sim: warning: %s; the phone has no boot logo\n", error.c_str());
+    return true;
+  }
+  return write_file(join_path(root, "initlogo.rle"), encode_565_rle(logo_on_screen(logo, o.width, o.height))) &&
+         copy_file(picture, join_path(root, "initlogo.png"));
+}
+
+// Copies the *.png files of `dir` into system/lumo/res/.
+bool copy_pictures(const std::string& root, const std::string& dir) {
+  bool ok = true;
+  for (const std::string& name : list_directory(dir)) {
+    std::string from = join_path(dir, name);
+    if (!is_directory(from) && name.size() > 4 && name.compare(name.size() - 4, 4, ".png") == 0) {
+      ok = copy_file(from, join_path(root, "system/lumo/res/" + name)) && ok;
+    }
+  }
+  return ok;
+}
+
+// Copies the pictures of `res_dir` into system/lumo/res/, then those of the
+// picture set for the phone's screen (res_dir/WxH/, when there is one) over
+// them, and makes the boot logo. A missing folder is only warned about: a
+// phone without pictures is still a phone (the program reports what it misses).
+bool install_resources(const std::string& root, const std::string& res_dir, const DeviceOptions& o) {
   if (!is_directory(res_dir)) {
     fprintf(stderr, "lumo-sim: warning: no resource folder at %s; the phone has no pictures\n",
             res_dir.c_str());
-    return;
+    return true;
   }
-  for (const std::string& name : list_directory(res_dir)) {
-    std::string from = join_path(res_dir, name);
-    if (is_directory(from)) continue;
-    if (name == "initlogo.rle") {
-      copy_file(from, join_path(root, "initlogo.rle"));
-    } else if (name.size() > 4 && name.compare(name.size() - 4, 4, ".png") == 0) {
-      copy_file(from, join_path(root, "system/lumo/res/" + name));
-    }
-  }
+  std::string set_dir = join_path(res_dir, std::to_string(o.width) + "x" + std::to_string(o.height));
+  bool ok = copy_pictures(root, res_dir);
+  if (is_directory(set_dir)) ok = copy_pictures(root, set_dir) && ok;
+  return install_boot_logo(root, res_dir, set_dir, o) && ok;
 }
 
 }  // namespace
@@ -198,9 +249,34 @@ bool parse_device_options(const std::vector<std::string>& args, DeviceOptions* o
       *error = "--" + name + " takes no value";
       return false;
     }
+    if (value && value->find('\n') != std::string::npos) {
+      *error = "--" + name + " takes no line break";
+      return false;
+    }
     if (!apply_option(*spec, value.value_or(""), options, error)) return false;
+    if (spec->flag == &DeviceOptions::force) continue;
+    options->kept_args.push_back("--" + name);
+    if (value) options->kept_args.push_back(*value);
   }
   return true;
+}
+
+namespace {
+constexpr const char* kMarkerTitle = "lumo-sim device root\n";
+constexpr const char* kKeptPrefix = "option ";
+}  // namespace
+
+std::vector<std::string> kept_device_args(const std::string& marker_text) {
+  std::vector<std::string> args;
+  size_t pos = 0;
+  while (pos < marker_text.size()) {
+    size_t nl = marker_text.find('\n', pos);
+    if (nl == std::string::npos) nl = marker_text.size();
+    std::string line = marker_text.substr(pos, nl - pos);
+    if (line.rfind(kKeptPrefix, 0) == 0) args.push_back(line.substr(strlen(kKeptPrefix)));
+    pos = nl + 1;
+  }
+  return args;
 }
 
 const char* device_options_help() {
@@ -212,7 +288,9 @@ const char* device_options_help() {
          "  --charger-voltage MV       charger voltage in mV (5000 / 0)\n"
          "  --temp N --current N --technology TEXT --present 0|1 --adapt 0|1\n"
          "  --chargers ac|usb|ac,usb|none   chargers online (ac)\n"
-         "  --startup TEXT             sys/power/startup_mode (STARTMODE_CHGINS)\n"
+         "  --startup WORD             sys/power/startup_mode (STARTMODE_CHGINS): charger\n"
+         "                             STARTMODE_CHGINS/EXT0/USBINS/CABLE, charger, 2; alarm\n"
+         "                             STARTMODE_ALARM, 1; power key STARTMODE_PWRKEY; \"\" unknown\n"
          "  --app-boot TEXT            sys/power/app_boot (empty)\n"
          "  --language xx --country YY persist.sys.language / persist.sys.country\n"
          "  --prop KEY=VALUE           any property (repeatable)\n"
@@ -331,14 +409,32 @@ bool create_device(const std::string& dir_arg, const DeviceOptions& o, std::stri
   std::string dir = absolute_path(dir_arg);
   if (!prepare_root_folder(dir, o.force, error)) return false;
   Device device(dir);
-  bool ok = device.write(std::string("/") + kDeviceMarker, "lumo-sim device root\n");
+  std::string marker = kMarkerTitle;
+  for (const std::string& arg : o.kept_args) {
+    marker += kKeptPrefix + arg + "\n";  // parse_device_options refuses line breaks
+  }
+  bool ok = device.write(std::string("/") + kDeviceMarker, marker);
   ok = write_devices(device, o) && ok;
   ok = write_power_supplies(device, o) && ok;
   ok = write_system_files(device, o) && ok;
   ok = write_properties(device, o) && ok;
-  install_resources(dir, o.res_dir.empty() ? default_res_dir() : o.res_dir);
+  ok = install_resources(dir, o.res_dir.empty() ? default_res_dir() : o.res_dir, o) && ok;
   if (!ok) *error = "could not write every file of the device root " + dir;
   return ok;
+}
+
+bool lock_device_root(const std::string& root, UniqueFd* lock, std::string* error) {
+  lock->reset(open(join_path(root, kDeviceMarker).c_str(), O_RDONLY | O_CLOEXEC));
+  if (!*lock) {
+    *error = root + " is not a device root made by lumo-sim";
+    return false;
+  }
+  if (flock(lock->get(), LOCK_EX | LOCK_NB) != 0) {
+    *error = "another lumo-sim is playing the phone in " + root + " (only one program runs per device root)";
+    lock->reset();
+    return false;
+  }
+  return true;
 }
 
 std::string Device::path(const std::string& device_path) const {

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "sim/files.h"
+
 namespace sim {
 
 // Marker file that create_device leaves in every root it makes. --force and
@@ -44,12 +46,19 @@ struct DeviceOptions {
   bool with_lights = true;
   bool with_input = true;
   bool force = false;
+  // The options as given (each "--name" and its value), kept in the phone's
+  // marker file so that --fresh and reset rebuild the same phone. --force is
+  // not kept.
+  std::vector<std::string> kept_args;
 };
 
 // Parses create options ("--level 20", "--level=20", "--prop k=v", ...) into
 // `options`, on top of what it holds. False with a message on a bad option.
 bool parse_device_options(const std::vector<std::string>& args, DeviceOptions* options,
                           std::string* error);
+// The options a phone was made with, from the text of its marker file.
+std::vector<std::string> kept_device_args(const std::string& marker_text);
+
 // Text of the options for `lumo-sim help`.
 const char* device_options_help();
 
@@ -57,6 +66,11 @@ const char* device_options_help();
 // options.force is set and the directory is a root made by lumo-sim (it is
 // then emptied first). False with a message on failure.
 bool create_device(const std::string& dir, const DeviceOptions& options, std::string* error);
+
+// Takes the phone for this process (an exclusive lock on its marker file,
+// held while `lock` is open), so that only one lumo-sim plays a program in a
+// root at a time. False with a message when another process holds it.
+bool lock_device_root(const std::string& root, UniqueFd* lock, std::string* error);
 
 // The default resource folder (the source tree's res/).
 std::string default_res_dir();

@@ -1,5 +1,7 @@
 #include "sim/image.h"
 
+#include <cstdint>
+
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
@@ -255,7 +257,9 @@ bool write_png_picture(const std::string& path, const PngPicture& picture, std::
   return ok;
 }
 
-bool write_png(const std::string& path, const Image& image, std::string* error) {
+namespace {
+
+PngPicture rgba_picture(const Image& image) {
   PngPicture picture;
   picture.width = image.width;
   picture.height = image.height;
@@ -267,13 +271,44 @@ bool write_png(const std::string& path, const Image& image, std::string* error) 
                                                  static_cast<unsigned char>(c),
                                                  static_cast<unsigned char>(c >> 24)});
   }
-  return write_png_picture(path, picture, error);
+  return picture;
 }
 
-bool read_png(const std::string& path, Image* image, std::string* error) {
-  FILE* f = fopen(path.c_str(), "rb");
+}  // namespace
+
+bool write_png(const std::string& path, const Image& image, std::string* error) {
+  return write_png_picture(path, rgba_picture(image), error);
+}
+
+bool encode_png(const Image& image, std::string* bytes, std::string* error) {
+  if (image.width <= 0 || image.height <= 0) {
+    *error = "no picture to encode";
+    return false;
+  }
+  PngPicture picture = rgba_picture(image);
+  size_t row_bytes = static_cast<size_t>(image.width) * 4;
+  std::vector<png_bytep> rows(static_cast<size_t>(image.height));
+  for (size_t y = 0; y < rows.size(); ++y) rows[y] = picture.pixels.data() + y * row_bytes;
+  char* buffer = nullptr;
+  size_t size = 0;
+  FILE* f = open_memstream(&buffer, &size);
   if (f == nullptr) {
-    *error = "cannot open " + path;
+    *error = "cannot encode a picture in memory";
+    return false;
+  }
+  bool ok = png_write_rows(f, picture, rows.data());
+  ok = fclose(f) == 0 && ok;
+  if (ok) bytes->assign(buffer, size);
+  free(buffer);
+  if (!ok) *error = "cannot encode a picture in memory";
+  return ok;
+}
+
+namespace {
+
+bool read_png_stream(FILE* f, const std::string& what, Image* image, std::string* error) {
+  if (f == nullptr) {
+    *error = "cannot open " + what;
     return false;
   }
   png_uint_32 w = 0, h = 0;
@@ -281,7 +316,7 @@ bool read_png(const std::string& path, Image* image, std::string* error) {
   bool ok = png_read_rgba(f, &w, &h, &pixels);
   fclose(f);
   if (!ok) {
-    *error = "cannot decode " + path;
+    *error = "cannot decode " + what;
     return false;
   }
   *image = Image(static_cast<int>(w), static_cast<int>(h), 0);
@@ -291,6 +326,20 @@ bool read_png(const std::string& path, Image* image, std::string* error) {
   }
   free(pixels);
   return true;
+}
+
+}  // namespace
+
+bool read_png(const std::string& path, Image* image, std::string* error) {
+  return read_png_stream(fopen(path.c_str(), "rb"), path, image, error);
+}
+
+bool decode_png(const std::string& bytes, const std::string& what, Image* image, std::string* error) {
+  if (bytes.empty()) {
+    *error = what + " is empty";
+    return false;
+  }
+  return read_png_stream(fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb"), what, image, error);
 }
 
 void fill_rect(Image* image, int x, int y, int w, int h, uint32_t color) {
@@ -370,7 +419,7 @@ bool take_screenshot(const Device& device, const std::string& png_path, std::str
 }
 
 bool make_contact_sheet(const std::string& out_path, const std::vector<std::string>& inputs,
-                        std::string* error) {
+                        std::string* error, const std::string& title) {
   if (inputs.empty()) {
     *error = "no pictures for the contact sheet";
     return false;
@@ -389,7 +438,7 @@ bool make_contact_sheet(const std::string& out_path, const std::vector<std::stri
   int rows = static_cast<int>((inputs.size() + columns - 1) / columns);
   constexpr int kTitle = 44;
   Image sheet(columns * cell_w + 24, rows * cell_h + kTitle + 12, 0xff15181b);
-  draw_text(&sheet, 24, 14, "LUMO-SIM SESSION", 0xffd8dde3, 3);
+  draw_text(&sheet, 24, 14, title.empty() ? "LUMO-SIM SESSION" : "LUMO-SIM: " + title, 0xffd8dde3, 3);
   for (size_t i = 0; i < images.size(); ++i) {
     const Image& img = images[i];
     int x0 = 24 + static_cast<int>(i % columns) * cell_w;
@@ -426,37 +475,90 @@ std::vector<uint16_t> decode_565_rle(const std::string& file, size_t max_pixels)
   return out;
 }
 
-bool page_shows_boot_logo(const Image& page, const std::string& rle, std::string* detail) {
-  std::vector<uint16_t> logo = decode_565_rle(rle, page.pixels.size());
-  if (logo.empty()) {
-    *detail = "/initlogo.rle draws no pixel";
-    return false;
-  }
+namespace {
+
+uint16_t to_565(uint32_t c) {
+  return static_cast<uint16_t>((((c >> 16) & 0xf8) << 8) | (((c >> 8) & 0xfc) << 3) | ((c & 0xff) >> 3));
+}
+
+bool same_pixels(const Image& page, const std::vector<uint32_t>& wanted, const char* what, std::string* detail) {
   size_t mismatches = 0, first = 0;
-  for (size_t i = 0; i < logo.size(); ++i) {
-    if (page.pixels[i] != rgb565_to_argb(logo[i])) {
-      if (mismatches++ == 0) first = i;
-    }
+  for (size_t i = 0; i < wanted.size(); ++i) {
+    if (page.pixels[i] != wanted[i] && mismatches++ == 0) first = i;
   }
   if (mismatches == 0) return true;
-  char text[200];
-  snprintf(text, sizeof(text),
-           "%zu of %zu logo pixels differ; first at x=%zu y=%zu: screen %06X, logo %06X",
-           mismatches, logo.size(), first % page.width, first / page.width,
-           page.pixels[first] & 0xffffffu, rgb565_to_argb(logo[first]) & 0xffffffu);
+  char text[220];
+  snprintf(text, sizeof(text), "%zu of %zu pixels differ from %s; first at x=%zu y=%zu: screen %06X, logo %06X",
+           mismatches, wanted.size(), what, first % page.width, first / page.width,
+           page.pixels[first] & 0xffffffu, wanted[first] & 0xffffffu);
   *detail = text;
   return false;
 }
 
-bool screen_shows_boot_logo(const Device& device, std::string* detail) {
-  std::optional<std::string> rle = read_file(device.path("/initlogo.rle"));
+}  // namespace
+
+Image logo_on_screen(const Image& logo, int width, int height) {
+  Image screen(width, height, 0xff000000u);
+  int x0 = (width - logo.width) / 2, y0 = (height - logo.height) / 2;
+  for (int y = 0; y < logo.height; ++y) {
+    for (int x = 0; x < logo.width; ++x) screen.set(x0 + x, y0 + y, rgb565_to_argb(to_565(logo.at(x, y))));
+  }
+  return screen;
+}
+
+std::string encode_565_rle(const Image& screen) {
+  std::string out;
+  auto put = [&out](size_t n, uint16_t color) {
+    out += {static_cast<char>(n & 0xff), static_cast<char>(n >> 8), static_cast<char>(color & 0xff),
+            static_cast<char>(color >> 8)};
+  };
+  size_t n = 0;
+  uint16_t color = 0;
+  for (uint32_t c : screen.pixels) {
+    uint16_t p = to_565(c);
+    if (n > 0 && (p != color || n == 0xffff)) {
+      put(n, color);
+      n = 0;
+    }
+    color = p;
+    ++n;
+  }
+  if (n > 0) put(n, color);
+  return out;
+}
+
+bool page_shows_boot_logo(const Image& page, const std::string& rle, const Image* logo, std::string* detail) {
+  if (logo != nullptr) {
+    return same_pixels(page, logo_on_screen(*logo, page.width, page.height).pixels, "the logo picture centred", detail);
+  }
+  std::vector<uint16_t> runs = decode_565_rle(rle, SIZE_MAX);
+  if (runs.size() != page.pixels.size()) {
+    *detail = "/initlogo.rle holds " + std::to_string(runs.size()) + " pixels, the screen " +
+              std::to_string(page.width) + " x " + std::to_string(page.height) + " = " +
+              std::to_string(page.pixels.size()) + ": it was not made for this screen";
+    return false;
+  }
+  std::vector<uint32_t> wanted(runs.size());
+  for (size_t i = 0; i < runs.size(); ++i) wanted[i] = rgb565_to_argb(runs[i]);
+  return same_pixels(page, wanted, "/initlogo.rle", detail);
+}
+
+bool logo_shown(const Image& page, const std::optional<std::string>& rle, const std::optional<std::string>& picture,
+                std::string* detail) {
   if (!rle) {
     *detail = "the phone has no /initlogo.rle";
     return false;
   }
+  Image logo;
+  if (picture && !decode_png(*picture, "/initlogo.png", &logo, detail)) return false;
+  return page_shows_boot_logo(page, *rle, picture ? &logo : nullptr, detail);
+}
+
+bool screen_shows_boot_logo(const Device& device, std::string* detail) {
   Image page;
   FrameInfo info;
-  return read_visible_page(device, &page, &info, detail) && page_shows_boot_logo(page, *rle, detail);
+  return read_visible_page(device, &page, &info, detail) &&
+         logo_shown(page, read_file(device.path("/initlogo.rle")), read_file(device.path("/initlogo.png")), detail);
 }
 
 }  // namespace sim

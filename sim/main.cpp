@@ -4,6 +4,8 @@
 //   screenshot DIR OUT.png          picture of the phone as it is now
 //   contact OUT.png IN.png...       contact sheet of screenshots
 //   measure DIR [options]           figures of one charging session
+//   reset DIR                       clear what runs left (run-once mark, log)
+//   serve DIR [--port N]            the phone live in a web page
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,24 +15,35 @@
 #include "sim/files.h"
 #include "sim/image.h"
 #include "sim/measure.h"
+#include "sim/reset.h"
 #include "sim/runner.h"
+#include "sim/scenario.h"
+#include "sim/serve.h"
 
 namespace {
 
-void usage(FILE* out) {
-  fprintf(out,
-          "usage:\n"
-          "  lumo-sim create DIR [options]\n"
-          "  lumo-sim run DIR SCENARIO [--out OUTDIR] [--timeout S] [--program PATH] [--fresh] [--quiet]\n"
-          "  lumo-sim screenshot DIR OUT.png\n"
-          "  lumo-sim contact OUT.png IN.png...\n"
-          "  lumo-sim measure DIR [--idle S] [--program PATH] [create options]\n"
-          "create options:\n%s",
-          sim::device_options_help());
+// One command: its name, its usage lines, and what it does.
+struct Command {
+  const char* name;
+  const char* usage;
+  int (*run)(const std::vector<std::string>& args);
+};
+extern const Command kCommands[];
+
+void usage(FILE* out);
+
+// The usage of one command (and the create options where they apply).
+void command_usage(const Command& command, FILE* out) {
+  fprintf(out, "usage: lumo-sim %s\n", command.usage);
+  std::string name = command.name;
+  if (name == "create" || name == "measure") fprintf(out, "create options:\n%s", sim::device_options_help());
 }
 
+// An argument that looks like an option where a folder or file is wanted.
+bool option_like(const std::string& arg) { return !arg.empty() && arg[0] == '-'; }
+
 int create(const std::vector<std::string>& args) {
-  if (args.empty()) return usage(stderr), 2;
+  if (args.empty() || option_like(args[0])) return usage(stderr), 2;
   sim::DeviceOptions options;
   std::string error;
   std::vector<std::string> rest(args.begin() + 1, args.end());
@@ -90,7 +103,7 @@ int run(const std::vector<std::string>& args) {
 }
 
 int screenshot(const std::vector<std::string>& args) {
-  if (args.size() != 2) return usage(stderr), 2;
+  if (args.size() != 2 || option_like(args[0])) return usage(stderr), 2;
   std::string error;
   if (!sim::take_screenshot(sim::Device(sim::absolute_path(args[0])), args[1], &error)) {
     fprintf(stderr, "lumo-sim screenshot: %s\n", error.c_str());
@@ -100,10 +113,22 @@ int screenshot(const std::vector<std::string>& args) {
 }
 
 int contact(const std::vector<std::string>& args) {
-  if (args.size() < 2) return usage(stderr), 2;
+  std::vector<std::string> files;
+  std::string title;
+  bool bad = false;
+  for (size_t i = 0; i < args.size() && !bad; ++i) {
+    if (!take_value(args, &i, "--title", &title, &bad)) files.push_back(args[i]);
+  }
+  if (bad || files.size() < 2) return usage(stderr), 2;
+  std::vector<std::string> inputs(files.begin() + 1, files.end());
+  if (title.empty()) {
+    // Screenshots of a run: the scenario's name lies beside them.
+    std::string dir = sim::absolute_path(inputs[0]);
+    dir = dir.substr(0, dir.rfind('/'));
+    title = sim::trim_sysfs(sim::read_file(sim::join_path(dir, sim::kScenarioNameFile)).value_or(""));
+  }
   std::string error;
-  std::vector<std::string> inputs(args.begin() + 1, args.end());
-  if (!sim::make_contact_sheet(args[0], inputs, &error)) {
+  if (!sim::make_contact_sheet(files[0], inputs, &error, title)) {
     fprintf(stderr, "lumo-sim contact: %s\n", error.c_str());
     return 2;
   }
@@ -111,7 +136,7 @@ int contact(const std::vector<std::string>& args) {
 }
 
 int measure(const std::vector<std::string>& args) {
-  if (args.empty()) return usage(stderr), 2;
+  if (args.empty() || option_like(args[0])) return usage(stderr), 2;
   sim::MeasureOptions options;
   options.root = args[0];
   bool bad = false;
@@ -131,19 +156,91 @@ int measure(const std::vector<std::string>& args) {
   return sim::measure_session(options);
 }
 
+int reset(const std::vector<std::string>& args) {
+  if (args.size() != 1 || option_like(args[0])) return usage(stderr), 2;
+  std::string root = sim::absolute_path(args[0]), error;
+  sim::UniqueFd lock;
+  if (!sim::lock_device_root(root, &lock, &error)) {
+    fprintf(stderr, "lumo-sim reset: %s\n", error.c_str());
+    return 2;
+  }
+  sim::HostPhone phone(root, sim::default_program(), "/dev/null");
+  if (!sim::reset_phone(&phone, &error)) {
+    fprintf(stderr, "lumo-sim reset: %s\n", error.c_str());
+    return 2;
+  }
+  printf("lumo-sim: %s reset (run-once mark, start-up facts, log and reboot lines cleared)\n", root.c_str());
+  return 0;
+}
+
+int serve(const std::vector<std::string>& args) {
+  sim::ServeOptions options;
+  std::vector<std::string> positional;
+  bool bad = false;
+  std::string port;
+  for (size_t i = 0; i < args.size() && !bad; ++i) {
+    if (take_value(args, &i, "--port", &port, &bad) || take_value(args, &i, "--program", &options.program, &bad) ||
+        take_value(args, &i, "--out", &options.out_dir, &bad)) {
+      continue;
+    }
+    if (args[i] == "--keep") {
+      options.reset = false;
+    } else if (option_like(args[i])) {
+      fprintf(stderr, "lumo-sim serve: unknown option %s\n", args[i].c_str());
+      bad = true;
+    } else {
+      positional.push_back(args[i]);
+    }
+  }
+  if (!port.empty() && (!sim::parse_int(port, &options.port) || options.port < 0 || options.port > 65535)) {
+    fprintf(stderr, "lumo-sim serve: --port needs a number from 0 (any free port) to 65535\n");
+    bad = true;
+  }
+  if (bad || positional.size() != 1) return usage(stderr), 2;
+  options.root = positional[0];
+  return sim::serve_phone(options);
+}
+
+int help(const std::vector<std::string>&) {
+  usage(stdout);
+  printf("\nscenario steps (one a line; sim/README.md has the details):\n%s", sim::scenario_steps_help());
+  return 0;
+}
+
+const Command kCommands[] = {
+    {"create", "create DIR [options]   build a phone (--force replaces a phone lumo-sim made)", create},
+    {"run", "run DIR SCENARIO [--out OUTDIR] [--timeout S] [--program PATH] [--fresh] [--quiet]", run},
+    {"reset", "reset DIR   clear what runs left: run-once mark, start-up facts, log, reboot lines", reset},
+    {"serve", "serve DIR [--port N] [--out OUTDIR] [--program PATH] [--keep]   the phone live in a web page\n"
+              "       on 127.0.0.1 (port 0 or none: any free port; --keep: no reset before the start)", serve},
+    {"screenshot", "screenshot DIR OUT.png   the visible page, dimmed by the backlight", screenshot},
+    {"contact", "contact OUT.png IN.png... [--title TEXT]   one PNG tiling screenshots with their names,\n"
+                "       titled with TEXT or the scenario named in the screenshots' folder", contact},
+    {"measure", "measure DIR [--idle S] [--program PATH] [create options]", measure},
+    {"help", "help   the commands, create options and scenario steps", help},
+};
+
+void usage(FILE* out) {
+  fprintf(out, "usage (lumo-sim COMMAND --help for one command):\n");
+  for (const Command& c : kCommands) fprintf(out, "  lumo-sim %s\n", c.usage);
+  fprintf(out, "create options:\n%s", sim::device_options_help());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return usage(stderr), 2;
-  std::string command = argv[1];
+  std::string name = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);
-  if (command == "create") return create(args);
-  if (command == "run") return run(args);
-  if (command == "screenshot") return screenshot(args);
-  if (command == "contact") return contact(args);
-  if (command == "measure") return measure(args);
-  if (command == "help" || command == "--help" || command == "-h") return usage(stdout), 0;
-  fprintf(stderr, "lumo-sim: unknown command '%s'\n", command.c_str());
+  if (name == "--help" || name == "-h") return help(args);
+  for (const Command& command : kCommands) {
+    if (name != command.name) continue;
+    for (const std::string& arg : args) {
+      if (arg == "--help" || arg == "-h") return command_usage(command, stdout), 0;
+    }
+    return command.run(args);
+  }
+  fprintf(stderr, "lumo-sim: unknown command '%s'\n", name.c_str());
   usage(stderr);
   return 2;
 }

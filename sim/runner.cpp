@@ -13,6 +13,7 @@
 #include "sim/device.h"
 #include "sim/files.h"
 #include "sim/image.h"
+#include "sim/log_times.h"
 #include "sim/phone.h"
 #include "sim/scenario.h"
 
@@ -52,6 +53,11 @@ class Runner {
       : options_(options), scenario_(std::move(scenario)), phone_(*phone) {}
 
   int run();
+  // One step outside a scenario file (the live server): no time limit, and
+  // an end of the program is news, not a failure of the next step.
+  void begin_steps();
+  Outcome play_step(const Step& step);
+  bool tick() { return service(); }
 
  private:
   // One kind of expectation: the condition, the message when it does not
@@ -125,6 +131,10 @@ class Runner {
   std::string sanitizer_report() const;
   std::string log_tail() const;
   void progress(const Step& step) const;
+  // Notes (once) that the program ended during the step at `line`, and says so.
+  void note_end(int line);
+  // Why an ended program ended, in words; "" while it runs.
+  std::string end_note() const;
   void finish();
 
   RunOptions options_;
@@ -137,6 +147,9 @@ class Runner {
   size_t reboot_base_ = 0;
   int screenshots_ = 0;
   bool bootanim_answered_ = false;
+  int end_line_ = -1;  // line of the step during which the program ended (0: the implicit start); -1 while it runs
+  LogTimes log_times_{monotonic_ms()};
+  int64_t log_times_ms_ = 0;  // when log_times_ was last brought up to date
   std::string detail_;  // what the last screen or order check saw
 };
 
@@ -171,6 +184,10 @@ bool Runner::service() {
   if (phone_.started() && !bootanim_answered_ && phone_.property("sys.boot.android") == "1") {
     // init starts the boot animation when the program hands the boot over.
     bootanim_answered_ = phone_.set_property("init.svc.bootanim", "running");
+  }
+  if (monotonic_ms() - log_times_ms_ >= 20) {
+    log_times_ms_ = monotonic_ms();
+    log_times_.update(phone_.log_lines().size(), log_times_ms_);
   }
   if (monotonic_ms() > deadline_ms_) timed_out_ = true;
   return !timed_out_ && !abnormal();
@@ -211,6 +228,7 @@ Outcome Runner::step_error(const std::string& message) const {
 
 Outcome Runner::start(const Step& step) {
   bootanim_answered_ = false;
+  end_line_ = -1;
   std::string error;
   return phone_.start(step.name, &error) ? Outcome::ok() : Outcome::error(error);
 }
@@ -345,9 +363,7 @@ bool Runner::screen_is(const Step& step) {
   FrameInfo info;
   if (!phone_.visible_page(&page, &info, &detail_)) return false;
   if (step.name == "logo") {
-    std::optional<std::string> rle = phone_.read_file("/initlogo.rle");
-    if (!rle) return detail_ = "the phone has no /initlogo.rle", false;
-    return page_shows_boot_logo(page, *rle, &detail_);
+    return logo_shown(page, phone_.read_file("/initlogo.rle"), phone_.read_file("/initlogo.png"), &detail_);
   }
   bool any = std::any_of(page.pixels.begin(), page.pixels.end(), [](uint32_t p) { return (p & 0xffffffu) != 0; });
   detail_ = any ? "the screen shows something" : "the screen is black";
@@ -430,7 +446,15 @@ Outcome Runner::expect(const Step& step) {
   if ((step.kind == StepKind::kExpectExit || step.kind == StepKind::kExpectRunning) && !phone_.started()) {
     return Outcome::error("lumoboot was never started");
   }
-  bool seen = wait_for(step.duration_ms, [&] { return (this->*check->holds)(step); });
+  // Once the program has ended nothing changes the phone any more: a
+  // positive check is looked at once more and not waited for.
+  bool gave_up = false;
+  bool seen = wait_for(step.duration_ms, [&] {
+    if ((this->*check->holds)(step)) return true;
+    gave_up = !check->negative && phone_.ended();
+    return gave_up;
+  });
+  if (gave_up) seen = false;
   if (seen != check->negative) return Outcome::ok();
   // A positive check that waited in vain may have been cut short by the
   // time limit or an abnormal end: that is the news then.
@@ -494,15 +518,60 @@ std::string Runner::sanitizer_report() const {
   return "";
 }
 
+constexpr const char* kRunOnceLine = "Lumo boot only run once.";
+
+std::string Runner::end_note() const {
+  if (!phone_.ended()) return "";
+  std::string note = "lumoboot " + describe_status(phone_.wait_status());
+  if (end_line_ > 0) note += " during line " + std::to_string(end_line_);
+  if (end_line_ == 0) note += " right after its start";
+  std::vector<std::string> texts = new_log_texts();
+  if (std::find(texts.begin(), texts.end(), kRunOnceLine) != texts.end()) {
+    note += ": it refused to run because the phone's run-once mark (property ro.lumoboot.running) is set "
+            "by an earlier run; clear it with 'lumo-sim reset DIR', or start from a new phone with --fresh";
+  }
+  return note;
+}
+
+void Runner::note_end(int line) {
+  phone_.poll();
+  if (!phone_.ended() || end_line_ >= 0) return;
+  end_line_ = line;
+  if (!options_.quiet) {
+    printf("          -> %s\n", end_note().c_str());
+    fflush(stdout);
+  }
+}
+
 void Runner::finish() {
   phone_.stop();
   phone_.collect(options_.out_dir);
+  // The copy of the log carries the time each line was first seen, from the
+  // start of the run (lines of earlier runs have none).
+  std::vector<std::string> lines = phone_.log_lines();
+  log_times_.update(lines.size(), monotonic_ms());
+  write_file(join_path(options_.out_dir, "lumoboot.log"), timed_log_text(lines, log_times_));
+}
+
+void Runner::begin_steps() {
+  deadline_ms_ = INT64_MAX / 2;
+  log_cursor_ = phone_.log_lines().size();
+  reboot_base_ = phone_.reboot_lines().size();
+  log_times_.skip(log_cursor_);
+}
+
+Outcome Runner::play_step(const Step& step) {
+  Outcome outcome = play(step);
+  phone_.poll();
+  if (outcome.status != kRunPassed && phone_.ended()) outcome.message += " (" + end_note() + ")";
+  return outcome;
 }
 
 int Runner::run() {
   deadline_ms_ = started_ms_ + static_cast<int64_t>(options_.timeout_s) * 1000;
   log_cursor_ = phone_.log_lines().size();
   reboot_base_ = phone_.reboot_lines().size();
+  log_times_.skip(log_cursor_);
   Step implicit;
   implicit.kind = StepKind::kStart;
   implicit.source = "start  (implicit)";
@@ -513,6 +582,11 @@ int Runner::run() {
     progress(step);
     Outcome outcome = play(step);
     if (outcome.status == kRunPassed && !service()) outcome = interrupted();
+    note_end(step.line);
+    // A step that failed against a program that had ended says so.
+    if (outcome.status != kRunPassed && phone_.ended() && outcome.message.rfind("lumoboot ", 0) != 0) {
+      outcome.message += "\n  (" + end_note() + ")";
+    }
     if (outcome.status != kRunPassed) {
       const char* what = outcome.status == kRunFailed ? "FAILED" : outcome.status == kRunTimedOut ? "TIMED OUT" : "ERROR";
       fprintf(stderr, "%s:%d: %s: %s\n", scenario_.file.c_str(), step.line, what, outcome.message.c_str());
@@ -537,9 +611,52 @@ int Runner::run() {
 
 }  // namespace
 
+struct StepPlayer::Impl {
+  Impl(const RunOptions& options, Phone* phone) : runner(options, Scenario{}, phone) {}
+  Runner runner;
+};
+
+StepPlayer::StepPlayer(Phone* phone, const std::string& out_dir) {
+  RunOptions options;
+  options.out_dir = out_dir;
+  options.quiet = true;
+  impl_ = std::make_unique<Impl>(options, phone);
+  impl_->runner.begin_steps();
+}
+
+StepPlayer::~StepPlayer() = default;
+
+int StepPlayer::play(const Step& step, std::string* message) {
+  Outcome outcome = impl_->runner.play_step(step);
+  *message = outcome.message;
+  return outcome.status;
+}
+
+void StepPlayer::service() { impl_->runner.tick(); }
+
 std::string default_program() { return LUMO_SIM_PROGRAM; }
 
 namespace {
+
+std::string join_args(const std::vector<std::string>& args) {
+  std::string out;
+  for (const std::string& a : args) out += (out.empty() ? "" : " ") + a;
+  return out;
+}
+
+// Rebuilds the phone from the options it was made with (`kept`), the
+// scenario's device lines on top. The phone keeps only its own options, so
+// that a scenario's lines never pile up over repeated runs.
+bool recreate(const std::string& root, const std::vector<std::string>& kept,
+              const std::vector<std::string>& scenario_args, std::string* error) {
+  DeviceOptions device_options;
+  if (!parse_device_options(kept, &device_options, error)) return false;
+  std::vector<std::string> own = device_options.kept_args;
+  if (!parse_device_options(scenario_args, &device_options, error)) return false;
+  device_options.kept_args = own;
+  device_options.force = true;
+  return create_device(root, device_options, error);
+}
 
 // Resolves the paths, (re)creates the root when asked, and checks that it is
 // a root lumo-sim made. False with the message printed.
@@ -552,19 +669,24 @@ bool prepare(const Scenario& scenario, RunOptions* options) {
   }
   if (options->out_dir.empty()) options->out_dir = options->root + "-out";
   options->out_dir = absolute_path(options->out_dir);
-  DeviceOptions device_options;
-  device_options.force = true;
-  if (options->fresh && (!parse_device_options(scenario.device_args, &device_options, &error) ||
-                         !create_device(options->root, device_options, &error))) {
+  Device device(options->root);
+  std::vector<std::string> kept = kept_device_args(device.read(std::string("/") + kDeviceMarker));
+  if (options->fresh && !recreate(options->root, kept, scenario.device_args, &error)) {
     fprintf(stderr, "lumo-sim: %s\n", error.c_str());
     return false;
   }
-  if (!Device(options->root).is_device_root()) {
+  if (!options->fresh && !scenario.device_args.empty() && !options->quiet) {
+    printf("lumo-sim: note: the scenario's device lines (%s) are not applied to an existing phone; "
+           "--fresh rebuilds it with them\n", join_args(scenario.device_args).c_str());
+  }
+  if (!device.is_device_root()) {
     fprintf(stderr, "lumo-sim: %s is not a device root made by lumo-sim (use lumo-sim create, or --fresh)\n",
             options->root.c_str());
     return false;
   }
-  if (!make_dirs(options->out_dir)) {
+  // The scenario's name beside its screenshots, for the contact sheet's title.
+  if (!make_dirs(options->out_dir) ||
+      !write_file(join_path(options->out_dir, kScenarioNameFile), base_name(scenario.file) + "\n")) {
     fprintf(stderr, "lumo-sim: cannot create %s\n", options->out_dir.c_str());
     return false;
   }
@@ -582,6 +704,11 @@ int run_scenario(const RunOptions& options_in) {
     return kRunError;
   }
   if (!prepare(scenario, &options)) return kRunError;
+  UniqueFd lock;
+  if (!lock_device_root(options.root, &lock, &error)) {
+    fprintf(stderr, "lumo-sim: %s\n", error.c_str());
+    return kRunError;
+  }
   install_signal_handlers();
   alarm(static_cast<unsigned>(options.timeout_s) + 10);  // backstop for a stuck step
   int status;

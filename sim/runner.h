@@ -9,7 +9,11 @@
 // the parent-death signal) when lumo-sim itself is killed. Single-threaded.
 #pragma once
 
+#include <memory>
 #include <string>
+
+#include "sim/phone.h"
+#include "sim/scenario.h"
 
 namespace sim {
 
@@ -23,6 +27,9 @@ struct RunOptions {
   bool quiet = false;    // no progress lines
 };
 
+// The file in the output folder that names the scenario played there.
+constexpr const char* kScenarioNameFile = "scenario";
+
 // Exit statuses of `run`.
 constexpr int kRunPassed = 0;
 constexpr int kRunFailed = 1;     // an expectation failed
@@ -30,6 +37,27 @@ constexpr int kRunError = 2;      // bad scenario, bad root, a step that could n
 constexpr int kRunTimedOut = 3;   // the global time limit
 
 int run_scenario(const RunOptions& options);
+
+// Plays single steps on a phone, outside a scenario file: the live server's
+// controls go through the very code of `run`'s steps. No time limit; an
+// ended program makes steps that need it fail with a note of how it ended.
+// Single-threaded, like the phone.
+class StepPlayer {
+ public:
+  StepPlayer(Phone* phone, const std::string& out_dir);
+  ~StepPlayer();
+  StepPlayer(const StepPlayer&) = delete;
+  StepPlayer& operator=(const StepPlayer&) = delete;
+
+  // kRunPassed, or kRunFailed / kRunError with `message`.
+  int play(const Step& step, std::string* message);
+  // init's part (the boot animation answer) and the watch on the log; call often.
+  void service();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 // The lumoboot binary of this build.
 std::string default_program();

@@ -18,6 +18,12 @@ constexpr KeyName kKeyNames[] = {
     {"back", 158},  {"menu", 139}, {"up", 103},       {"down", 108},       {"camera", 212},
 };
 
+std::string key_names() {
+  std::string names;
+  for (const KeyName& k : kKeyNames) names += std::string(names.empty() ? "" : ", ") + k.name;
+  return names;
+}
+
 bool valid_device_path(const std::string& path) {
   if (path.size() < 2 || path[0] != '/') return false;
   size_t pos = 1;
@@ -219,7 +225,9 @@ bool LineParser::key() {
     return fail("usage: key down|up|press CODE [hold MS]");
   }
   step_->name = at(1);
-  if (!parse_key_code(at(2), &step_->number)) return fail("bad key code '" + at(2) + "'");
+  if (!parse_key_code(at(2), &step_->number)) {
+    return fail("bad key code '" + at(2) + "' (a number from 0 to 65535 or 0x hex, or " + key_names() + ")");
+  }
   if (size() == 3) return true;
   int hold = 0;
   if (size() != 5 || !is(3, "hold") || step_->name != "press" || !parse_duration(at(4), &hold)) {
@@ -405,7 +413,9 @@ bool LineParser::parse() {
   for (const Verb& v : kVerbs) {
     if (at(0) == v.word) return (this->*v.rule)();
   }
-  return fail("unknown step '" + at(0) + "'");
+  std::string names;
+  for (const Verb& v : kVerbs) names += std::string(names.empty() ? "" : ", ") + v.word;
+  return fail("unknown step '" + at(0) + "' (steps: " + names + "; 'lumo-sim help' describes them)");
 }
 
 // The next logical line from `pos`: physical lines ending in '\' are joined
@@ -539,6 +549,35 @@ bool parse_duration(const std::string& text, int* ms) {
   if (!parse_int(digits, &v) || v < 0 || v > kMaxDurationMs / scale) return false;
   *ms = static_cast<int>(v * scale);
   return true;
+}
+
+const char* scenario_steps_help() {
+  return "  device OPTIONS...               create options for --fresh (before other steps)\n"
+         "  start [without-root|relative-root]   start lumoboot (again after it ended)\n"
+         "  battery FIELD=VALUE...          level status health voltage charger_voltage temp current\n"
+         "                                  present technology adapt ac usb; then one uevent\n"
+         "  plug [ac|usb]  unplug [ac|usb]  a charger on or off line (default ac), one uevent\n"
+         "  key down|up|press CODE [hold MS]   CODE: a number or power (116, boots Android),\n"
+         "                                  end (107, the screen key), volumeup, volumedown, home,\n"
+         "                                  back, menu, up, down, camera; press = down, up at once\n"
+         "  input TYPE CODE VALUE           one raw input event and EV_SYN\n"
+         "  wait MS                         500, 500ms or 2s\n"
+         "  screenshot NAME                 OUTDIR/NN-NAME.png\n"
+         "  set property KEY VALUE          {now}, {now+MS}, {now-MS}: wall-clock ms\n"
+         "  write PATH TEXT   remove PATH   a file of the phone\n"
+         "  uevent ACTION@DEVPATH [KEY=VALUE...]   one raw uevent\n"
+         "  mark                            later 'expect log' steps look after this point\n"
+         "  expect log [contains] TEXT [within MS]\n"
+         "  expect log order TEXT TEXT... [within MS]\n"
+         "  expect no log [contains] TEXT [for MS]   expect no log order TEXT TEXT... [for MS]\n"
+         "  expect property KEY VALUE [within MS]\n"
+         "  expect reboot LINE [within MS]  expect no reboot [for MS]\n"
+         "  expect exit [STATUS] [within MS]   expect running [for MS]\n"
+         "  expect output TEXT [within MS]\n"
+         "  expect backlight N [within MS]  expect led red|green|off|AARRGGBB [within MS]\n"
+         "  expect file PATH [contains] TEXT [within MS]\n"
+         "  expect screen logo|drawn|black [within MS]\n"
+         "  (within: 5000 ms by default; for: 0, checked once)\n";
 }
 
 bool parse_key_code(const std::string& text, int64_t* code) {

@@ -93,6 +93,9 @@ bool expand_time(const std::string& text, int64_t now_ms, std::string* out, std:
 
 // "500", "500ms" or "2s" as milliseconds.
 bool parse_duration(const std::string& text, int* ms);
+// The steps, one or two lines each, for `lumo-sim help`.
+const char* scenario_steps_help();
+
 // A key code: a number (decimal or 0x hex) or a name such as power or end.
 bool parse_key_code(const std::string& text, int64_t* code);
 

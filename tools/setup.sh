@@ -21,7 +21,9 @@ install_missing() {
 }
 
 install_missing build-essential cmake ninja-build pkg-config libpng-dev googletest libgtest-dev \
-                libgmock-dev libbenchmark-dev python3
+                libgmock-dev libbenchmark-dev python3 libcpp-httplib-dev
+# The live page's browser test (lumo-sim serve in headless Chromium).
+install_missing chromium chromium-driver python3-selenium python3-pil
 
 # The 32-bit ARM build (cmake/armhf.cmake): Debian's cross compiler, the
 # armhf static libraries it links, and qemu-arm to run its tests. No

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/files.h"
+#include "sim/image.h"
 
 namespace {
 
@@ -54,6 +55,25 @@ TEST(Device, BuiltFromOptionsDrivenByChargersReplacedOnlyWithForce) {
   ASSERT_TRUE(create(phone, {"--force", "--level", "9", "--res", tmp.path("no-res")}, &error)) << error;
   EXPECT_FALSE(sim::path_exists(phone + "/dev/reboot"));
   EXPECT_EQ(read(phone + "/sys/class/power_supply/battery/capacity"), "9\n");
+}
+
+// create lays the picture set of the phone's screen size over the 480x800
+// pictures and makes the boot logo for that size from the set's own logo.
+TEST(Device, PicturesAndBootLogoFollowTheScreenSize) {
+  sim::TempDir tmp;
+  std::string error, res = sim::default_res_dir();
+  const struct { const char* width; const char* height; std::string set; } cases[] = {
+      {"480", "800", res}, {"720", "1280", res + "/720x1280"}, {"1080", "1920", res + "/1080x1920"},
+      {"320", "480", res}};  // no set of its own: the 480x800 pictures and logo, centred
+  for (const auto& c : cases) {
+    Device d(tmp.path(std::string("phone") + c.width));
+    ASSERT_TRUE(create(d.root(), {"--width", c.width, "--height", c.height}, &error)) << error;
+    EXPECT_EQ(read(d.path("/system/lumo/res/zelt_logo.png")), read(c.set + "/zelt_logo.png")) << c.width;
+    EXPECT_EQ(read(d.path("/system/lumo/res/boot_charger_13.png")), read(res + "/boot_charger_13.png")) << c.width;
+    EXPECT_EQ(read(d.path("/initlogo.png")), read(c.set + "/preview/initlogo.png")) << c.width;
+    std::string rle = read(d.path("/initlogo.rle"));
+    EXPECT_EQ(sim::decode_565_rle(rle, SIZE_MAX).size(), static_cast<size_t>(atoi(c.width) * atoi(c.height)));
+  }
 }
 
 }  // namespace

@@ -65,7 +65,43 @@ TEST(BootLogo, DecodesRunsAndComparesTheVisiblePage) {
   EXPECT_TRUE(sim::screen_shows_boot_logo(s.device, &detail)) << detail;
   s.make(2, 2, 16, 2, shown + std::string(8, '\0'));  // the other page is shown
   EXPECT_FALSE(sim::screen_shows_boot_logo(s.device, &detail));
-  EXPECT_NE(detail.find("4 of 4 logo pixels differ"), std::string::npos) << detail;
+  EXPECT_NE(detail.find("4 of 4 pixels differ from /initlogo.rle"), std::string::npos) << detail;
+  s.make(3, 2, 16, 0, shown + std::string(16, '\0'));  // a file made for a 2-pixel-wide screen
+  EXPECT_FALSE(sim::screen_shows_boot_logo(s.device, &detail));
+  EXPECT_NE(detail.find("holds 4 pixels, the screen 3 x 2 = 6: it was not made for this screen"), std::string::npos)
+      << detail;
+}
+
+// With the logo's own picture the check wants it centred on black at its own
+// size (cut on a smaller screen), never wrapped at the screen's width.
+TEST(BootLogo, PictureIsExpectedCentredOnBlack) {
+  const uint32_t R = 0xffff0000, B = 0xff0000ff, K = 0xff000000;
+  sim::Image logo(2, 1, R);
+  logo.set(1, 0, B);
+  struct Case {
+    int w, h;
+    std::vector<uint32_t> page;
+    bool shows;
+  };
+  const Case cases[] = {
+      {4, 3, {K, K, K, K, K, R, B, K, K, K, K, K}, true},
+      {5, 1, {K, R, B, K, K}, true},  // an odd margin: the extra column on the right
+      {4, 3, {R, B, K, K, K, K, K, K, K, K, K, K}, false},  // where a loader puts a file made for 2 columns
+      {1, 1, {R}, true},  // wider than the screen: the middle (rounded left) stays
+  };
+  for (const Case& c : cases) {
+    sim::Image page(c.w, c.h, 0);
+    page.pixels = c.page;
+    std::string detail;
+    EXPECT_EQ(sim::page_shows_boot_logo(page, "", &logo, &detail), c.shows) << c.w << "x" << c.h << ": " << detail;
+  }
+  // The file made from it covers the screen in runs of at most 65535 pixels.
+  sim::Image big = sim::logo_on_screen(logo, 300, 300);
+  std::string rle = sim::encode_565_rle(big);
+  EXPECT_EQ(sim::decode_565_rle(rle, SIZE_MAX).size(), 90000u);
+  std::string detail;
+  EXPECT_TRUE(sim::page_shows_boot_logo(big, rle, nullptr, &detail)) << detail;
+  EXPECT_TRUE(sim::page_shows_boot_logo(big, rle, &logo, &detail)) << detail;
 }
 
 }  // namespace

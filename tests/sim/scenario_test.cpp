@@ -21,6 +21,10 @@ TEST(ScenarioParser, ErrorsNameFileAndLine) {
       {"expect exit within 9223372036854776s\n", "t.scn:1: bad duration"},
       {"set property a {now+9223372036854775807}\n", "t.scn:1: time offset '{now+9223372036854775807}' is out"},
       {"write /x \"{now-9223372036854775807}\"\n", "t.scn:1: time offset"},
+      // Unknown names list the valid ones.
+      {"key press pwr\n", "t.scn:1: bad key code 'pwr' (a number from 0 to 65535 or 0x hex, or power, end,"},
+      {"flash\n", "t.scn:1: unknown step 'flash' (steps: device, start, battery, plug, unplug, key,"},
+      {"device --startup STARTMODE_PWRKY\n", "t.scn:1: --startup takes STARTMODE_CHGINS,"},
   };
   for (const auto& [text, message] : cases) {
     sim::Scenario s;
