@@ -4,6 +4,7 @@
 //   screenshot DIR OUT.png          picture of the phone as it is now
 //   contact OUT.png IN.png...       contact sheet of screenshots
 //   measure DIR [options]           figures of one charging session
+//   soak DIR [options]              random events for minutes, invariants checked
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,6 +15,7 @@
 #include "sim/image.h"
 #include "sim/measure.h"
 #include "sim/runner.h"
+#include "sim/soak.h"
 
 namespace {
 
@@ -25,6 +27,7 @@ void usage(FILE* out) {
           "  lumo-sim screenshot DIR OUT.png\n"
           "  lumo-sim contact OUT.png IN.png...\n"
           "  lumo-sim measure DIR [--idle S] [--program PATH] [create options]\n"
+          "  lumo-sim soak DIR [--minutes N] [--seed S] [--warmup S] [--out OUTDIR] [--program PATH] [--quiet]\n"
           "create options:\n%s",
           sim::device_options_help());
 }
@@ -131,6 +134,46 @@ int measure(const std::vector<std::string>& args) {
   return sim::measure_session(options);
 }
 
+int soak(const std::vector<std::string>& args) {
+  sim::SoakOptions options;
+  std::vector<std::string> positional;
+  std::string minutes, seed, warmup;
+  bool bad = false;
+  for (size_t i = 0; i < args.size() && !bad; ++i) {
+    if (take_value(args, &i, "--minutes", &minutes, &bad) || take_value(args, &i, "--seed", &seed, &bad) ||
+        take_value(args, &i, "--warmup", &warmup, &bad) || take_value(args, &i, "--out", &options.out_dir, &bad) ||
+        take_value(args, &i, "--program", &options.program, &bad)) {
+      continue;
+    }
+    if (args[i] == "--quiet") {
+      options.quiet = true;
+    } else if (args[i].rfind("--", 0) == 0) {
+      fprintf(stderr, "lumo-sim soak: unknown option %s\n", args[i].c_str());
+      bad = true;
+    } else {
+      positional.push_back(args[i]);
+    }
+  }
+  int64_t seed_value = 0;
+  if (!minutes.empty() && (!sim::parse_int(minutes, &options.minutes) || options.minutes < 1 || options.minutes > 1440)) {
+    fprintf(stderr, "lumo-sim soak: --minutes needs minutes from 1 to 1440\n");
+    bad = true;
+  }
+  if (!warmup.empty() && (!sim::parse_int(warmup, &options.warmup_s) || options.warmup_s < 0 || options.warmup_s > 3600)) {
+    fprintf(stderr, "lumo-sim soak: --warmup needs seconds from 0 to 3600\n");
+    bad = true;
+  }
+  if (!seed.empty() && (!sim::parse_int(seed, &seed_value) || seed_value < 0)) {
+    fprintf(stderr, "lumo-sim soak: --seed needs a number from 0 to 2^63-1\n");
+    bad = true;
+  }
+  if (bad || positional.size() != 1) return usage(stderr), 2;
+  // Without --seed, one from the clock; it is printed, so the run can be replayed.
+  options.seed = seed.empty() ? static_cast<uint64_t>(sim::wall_ms()) : static_cast<uint64_t>(seed_value);
+  options.root = positional[0];
+  return sim::run_soak(options);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -142,6 +185,7 @@ int main(int argc, char** argv) {
   if (command == "screenshot") return screenshot(args);
   if (command == "contact") return contact(args);
   if (command == "measure") return measure(args);
+  if (command == "soak") return soak(args);
   if (command == "help" || command == "--help" || command == "-h") return usage(stdout), 0;
   fprintf(stderr, "lumo-sim: unknown command '%s'\n", command.c_str());
   usage(stderr);

@@ -18,6 +18,14 @@
 
 namespace sim {
 
+// What the program holds of the machine: resident memory, open descriptors,
+// threads (-1: not known).
+struct ProcessFigures {
+  long long rss_kb = -1;
+  int fds = -1;
+  int threads = -1;
+};
+
 // One input event record, before the phone encodes it in its native layout.
 struct InputEvent {
   int type = 0;
@@ -62,6 +70,8 @@ class Phone {
   virtual bool screenshot(Image* out, std::string* error) = 0;
   // Keeps what the session left in `out_dir` (the log as lumoboot.log).
   virtual void collect(const std::string& out_dir) = 0;
+  // The running program's figures; false when the phone cannot tell.
+  virtual bool process_figures(ProcessFigures*) { return false; }
 };
 
 // The phone as a device root on this machine.
@@ -103,6 +113,7 @@ class HostPhone : public Phone {
   }
   bool screenshot(Image* out, std::string* error) override { return render_screenshot(device_, out, error); }
   void collect(const std::string& out_dir) override;
+  bool process_figures(ProcessFigures* out) override;
 
  private:
   Device device_;

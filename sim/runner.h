@@ -31,6 +31,9 @@ constexpr int kRunTimedOut = 3;   // the global time limit
 
 int run_scenario(const RunOptions& options);
 
+// The first line of a sanitizer report in the program's output, "" when none.
+std::string sanitizer_report(const std::string& output);
+
 // The lumoboot binary of this build.
 std::string default_program();
 
