@@ -6,7 +6,7 @@
 namespace sim {
 namespace {
 
-constexpr int kCheckEveryMs = 3000;
+constexpr int kCheckEveryMs = 2000;
 constexpr int kAwayGapMs = 150;  // longest pause while the phone has no charger
 
 struct Weighted {
