@@ -393,9 +393,10 @@ bool Soak::check(bool away) {
 void Soak::progress(bool final_line) {
   if (options_.quiet && !final_line) return;
   printf("[%7.1fs] %ld events (%ld battery, %ld charger, %ld keys, %ld floods: %ld foreign uevents, %ld dropped), "
-         "%ld checks (%ld of the screen), VmRSS %lld kB, %d descriptors, %d threads\n",
+         "%ld checks (%ld of the screen), %ld waits for a dark screen, VmRSS %lld kB, %d descriptors, %d threads\n",
          elapsed_s(), counts_.events, counts_.battery, counts_.chargers, counts_.keys, counts_.floods,
-         counts_.foreign, counts_.dropped, counts_.checks, counts_.screens, last_.rss_kb, last_.fds, last_.threads);
+         counts_.foreign, counts_.dropped, counts_.checks, counts_.screens, counts_.dark_waits, last_.rss_kb, last_.fds,
+         last_.threads);
   fflush(stdout);
 }
 

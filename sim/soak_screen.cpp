@@ -78,7 +78,7 @@ bool SoakScreen::load(const std::string& res_dir, const std::string& lang, int w
   int top = std::min((height - h) / 2, height / 2 - 70);
   int bottom = std::max((height - h) / 2 + h, height / 2 - 70 + bolt_.height);
   main_region_ = {std::max(0, (width - std::max(w, bolt_.width)) / 2), std::max(0, top), 0, 0};
-  main_region_.w = std::min(width, std::max(w, bolt_.width)) ;
+  main_region_.w = std::min(width, std::max(w, bolt_.width));
   main_region_.h = std::min(height, bottom) - main_region_.y;
   int line_h = unplugged_.height;
   for (const Image& p : warnings_) line_h = std::max(line_h, p.height);
