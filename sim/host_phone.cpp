@@ -80,6 +80,7 @@ bool HostPhone::process_figures(ProcessFigures* out) {
     return at == std::string::npos ? -1 : atoll(status->c_str() + at + strlen(key));
   };
   out->rss_kb = field("\nVmRSS:");
+  out->anon_kb = field("\nRssAnon:");
   out->threads = static_cast<int>(field("\nThreads:"));
   out->fds = static_cast<int>(list_directory(proc + "/fd").size());
   return out->rss_kb >= 0 && out->threads > 0;

@@ -18,10 +18,12 @@
 
 namespace sim {
 
-// What the program holds of the machine: resident memory, open descriptors,
-// threads (-1: not known).
+// What the program holds of the machine: resident memory (all of it, and the
+// anonymous part: heap and stacks, no code or mapped files), open
+// descriptors, threads (-1: not known).
 struct ProcessFigures {
   long long rss_kb = -1;
+  long long anon_kb = -1;
   int fds = -1;
   int threads = -1;
 };

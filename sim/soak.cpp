@@ -393,10 +393,11 @@ bool Soak::check(bool away) {
 void Soak::progress(bool final_line) {
   if (options_.quiet && !final_line) return;
   printf("[%7.1fs] %ld events (%ld battery, %ld charger, %ld keys, %ld floods: %ld foreign uevents, %ld dropped), "
-         "%ld checks (%ld of the screen), %ld waits for a dark screen, VmRSS %lld kB, %d descriptors, %d threads\n",
+         "%ld checks (%ld of the screen), %ld waits for a dark screen, VmRSS %lld kB (anonymous %lld kB), "
+         "%d descriptors, %d threads\n",
          elapsed_s(), counts_.events, counts_.battery, counts_.chargers, counts_.keys, counts_.floods,
-         counts_.foreign, counts_.dropped, counts_.checks, counts_.screens, counts_.dark_waits, last_.rss_kb, last_.fds,
-         last_.threads);
+         counts_.foreign, counts_.dropped, counts_.checks, counts_.screens, counts_.dark_waits, last_.rss_kb,
+         last_.anon_kb, last_.fds, last_.threads);
   fflush(stdout);
 }
 
@@ -434,11 +435,11 @@ int Soak::run() {
     }
   }
   progress(true);
-  printf("lumo-sim soak: %s; seed %llu; figures at the start VmRSS %lld kB, %d descriptors, %d threads; "
-         "warm-up peak %lld kB, %d, %d; at the end %lld kB, %d, %d\n",
+  printf("lumo-sim soak: %s; seed %llu; figures at the start VmRSS %lld kB (anonymous %lld), %d descriptors, "
+         "%d threads; warm-up peak %lld kB, %d, %d; at the end %lld kB (anonymous %lld), %d, %d\n",
          ok ? "every invariant held" : "FAILED", static_cast<unsigned long long>(options_.seed), first_.rss_kb,
-         first_.fds, first_.threads, baseline_.rss_kb, baseline_.fds, baseline_.threads, last_.rss_kb, last_.fds,
-         last_.threads);
+         first_.anon_kb, first_.fds, first_.threads, baseline_.rss_kb, baseline_.fds, baseline_.threads, last_.rss_kb,
+         last_.anon_kb, last_.fds, last_.threads);
   phone_.stop();
   phone_.collect(options_.out_dir);
   printf("lumo-sim soak: log and program output in %s\n", options_.out_dir.c_str());
