@@ -25,6 +25,7 @@ constexpr int kPollMs = 5;
 constexpr int kStartWaitMs = 15000;
 constexpr int kDeviceWaitMs = 5000;    // for room in the uevent socket, the input node
 constexpr int kRecordWaitMs = 5000;    // for the program to take a battery change
+constexpr int kLedWaitMs = 2000;       // for the main thread to set the LED for it
 constexpr int kDarkSettleMs = 500;     // backlight 0 this long: the screen-off was handled
 constexpr int kLitSettleMs = 450;      // lit this long: frames were drawn with the record
 constexpr int kScreenTries = 3;        // a frame caught while being presented is looked at again
@@ -281,10 +282,16 @@ bool Soak::wait_dark() {
   return true;
 }
 
+// The battery thread logs the record before the main thread sets the LED
+// for it: the LED may follow a little later.
 bool Soak::check_led() {
-  uint32_t led = phone_.light_color("battery"), wanted = expected_led(taken_);
-  bool ok = wanted == 0 ? (led & 0xffffffu) == 0 : led == wanted;
-  if (ok) return true;
+  uint32_t led = 0, wanted = expected_led(taken_);
+  for (int64_t until = monotonic_ms() + kLedWaitMs;;) {
+    led = phone_.light_color("battery");
+    if (wanted == 0 ? (led & 0xffffffu) == 0 : led == wanted) return true;
+    if (monotonic_ms() > until) break;
+    if (!pause(10)) return false;
+  }
   char text[160];
   snprintf(text, sizeof(text), "the battery LED is %08x, the record calls for %08x (status %s, ac %d, usb %d)", led,
            wanted, taken_.status.c_str(), taken_.ac ? 1 : 0, taken_.usb ? 1 : 0);

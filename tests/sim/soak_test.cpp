@@ -1,7 +1,10 @@
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "sim/device.h"
 #include "sim/files.h"
+#include "sim/phone.h"
 #include "sim/soak_model.h"
 #include "sim/soak_screen.h"
 
@@ -191,6 +194,35 @@ TEST(SoakModelTest, ScreenMemoryWidensOnlyWhatTheProgramMayStillShow) {
   sim::remember_record(&m, good, low, 5000);
   EXPECT_EQ(sim::expected_screen(low, m, 6000).mains.size(), 26u);  // still climbing from 50 %
   EXPECT_EQ(sim::expected_screen(low, m, 60000).mains.size(), 21u);  // frames 5..25
+}
+
+// The figures the growth check reads are the running program's own, and
+// there are none once it has ended.
+TEST(SoakModelTest, ProcessFiguresAreTheRunningProgramsOwn) {
+  sim::TempDir tmp;
+  std::string error;
+  sim::DeviceOptions options;
+  options.res_dir = tmp.path("no-res");
+  ASSERT_TRUE(sim::create_device(tmp.path("phone"), options, &error)) << error;
+  // The same sleeping program, once with three more descriptors open.
+  auto figures = [&](const char* redirections, sim::ProcessFigures* f) {
+    ASSERT_TRUE(sim::write_file(tmp.path("fake"), std::string("#!/bin/sh\nexec sleep 30") + redirections + "\n"));
+    chmod(tmp.path("fake").c_str(), 0755);
+    sim::HostPhone phone(tmp.path("phone"), tmp.path("fake"), tmp.path("out"));
+    ASSERT_TRUE(phone.start("", &error)) << error;
+    // Time for the shell to become sleep.
+    sim::sleep_ms(300);
+    ASSERT_TRUE(phone.process_figures(f));
+    phone.stop();
+    EXPECT_FALSE(phone.process_figures(f));
+  };
+  sim::ProcessFigures plain, more;
+  figures("", &plain);
+  figures(" 7</dev/null 8</dev/null 9</dev/null", &more);
+  EXPECT_EQ(more.fds, plain.fds + 3);
+  EXPECT_EQ(plain.threads, 1);
+  EXPECT_GT(plain.anon_kb, 0);
+  EXPECT_LE(plain.anon_kb, plain.rss_kb);
 }
 
 class SoakScreenTest : public ::testing::Test {
