@@ -660,6 +660,12 @@ std::string uevent_datagram(const std::vector<std::string>& texts) {
   return datagram;
 }
 
+std::vector<std::string> supply_uevent_texts(const std::string& supply) {
+  std::string devpath = "/devices/platform/" + supply + "/power_supply/" + supply;
+  return {"change@" + devpath, "ACTION=change", "DEVPATH=" + devpath, "SUBSYSTEM=power_supply",
+          "POWER_SUPPLY_NAME=" + supply};
+}
+
 int send_datagram(const std::string& socket_path, const std::string& bytes, int timeout_ms) {
   UniqueFd sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!sock) return errno;

@@ -90,6 +90,8 @@ bool parse_frame_info(const std::string& text, FrameInfo* info);
 
 // A uevent as the kernel sends it: each text NUL-terminated, ACTION@DEVPATH first.
 std::string uevent_datagram(const std::vector<std::string>& texts);
+// The texts of the kernel's "change" uevent for a power supply ("ac", "usb", "battery").
+std::vector<std::string> supply_uevent_texts(const std::string& supply);
 // Sends one datagram to the Unix socket at the host path `socket_path`. A
 // path too long for a socket address is reached through a descriptor of its
 // folder (/proc/self/fd/N/NAME). `timeout_ms` 0 does not wait for room.

@@ -1,6 +1,7 @@
 #include "sim/phone.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/input.h>
@@ -67,6 +68,22 @@ std::string HostPhone::output() {
 
 void HostPhone::collect(const std::string& out_dir) {
   copy_file(device_.path("/dev/log/main"), join_path(out_dir, "lumoboot.log"));
+}
+
+bool HostPhone::process_figures(ProcessFigures* out) {
+  if (!program_.running()) return false;
+  std::string proc = "/proc/" + std::to_string(program_.pid());
+  std::optional<std::string> status = sim::read_file(proc + "/status");
+  if (!status) return false;
+  auto field = [&](const char* key) -> long long {
+    size_t at = status->find(key);
+    return at == std::string::npos ? -1 : atoll(status->c_str() + at + strlen(key));
+  };
+  out->rss_kb = field("\nVmRSS:");
+  out->anon_kb = field("\nRssAnon:");
+  out->threads = static_cast<int>(field("\nThreads:"));
+  out->fds = static_cast<int>(list_directory(proc + "/fd").size());
+  return out->rss_kb >= 0 && out->threads > 0;
 }
 
 }  // namespace sim

@@ -6,6 +6,7 @@
 //   measure DIR [options]           figures of one charging session
 //   reset DIR                       clear what runs left (run-once mark, log)
 //   serve DIR [--port N]            the phone live in a web page
+//   soak DIR [options]              random events for minutes, invariants checked
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,6 +18,7 @@
 #include "sim/measure.h"
 #include "sim/reset.h"
 #include "sim/runner.h"
+#include "sim/soak.h"
 #include "sim/scenario.h"
 #include "sim/serve.h"
 
@@ -201,6 +203,46 @@ int serve(const std::vector<std::string>& args) {
   return sim::serve_phone(options);
 }
 
+int soak(const std::vector<std::string>& args) {
+  sim::SoakOptions options;
+  std::vector<std::string> positional;
+  std::string minutes, seed, warmup;
+  bool bad = false;
+  for (size_t i = 0; i < args.size() && !bad; ++i) {
+    if (take_value(args, &i, "--minutes", &minutes, &bad) || take_value(args, &i, "--seed", &seed, &bad) ||
+        take_value(args, &i, "--warmup", &warmup, &bad) || take_value(args, &i, "--out", &options.out_dir, &bad) ||
+        take_value(args, &i, "--program", &options.program, &bad)) {
+      continue;
+    }
+    if (args[i] == "--quiet") {
+      options.quiet = true;
+    } else if (option_like(args[i])) {
+      fprintf(stderr, "lumo-sim soak: unknown option %s\n", args[i].c_str());
+      bad = true;
+    } else {
+      positional.push_back(args[i]);
+    }
+  }
+  int64_t seed_value = 0;
+  if (!minutes.empty() && (!sim::parse_int(minutes, &options.minutes) || options.minutes < 1 || options.minutes > 1440)) {
+    fprintf(stderr, "lumo-sim soak: --minutes needs minutes from 1 to 1440\n");
+    bad = true;
+  }
+  if (!warmup.empty() && (!sim::parse_int(warmup, &options.warmup_s) || options.warmup_s < 0 || options.warmup_s > 3600)) {
+    fprintf(stderr, "lumo-sim soak: --warmup needs seconds from 0 to 3600\n");
+    bad = true;
+  }
+  if (!seed.empty() && (!sim::parse_int(seed, &seed_value) || seed_value < 0)) {
+    fprintf(stderr, "lumo-sim soak: --seed needs a number from 0 to 2^63-1\n");
+    bad = true;
+  }
+  if (bad || positional.size() != 1) return usage(stderr), 2;
+  // Without --seed, one from the clock; it is printed, so the run can be replayed.
+  options.seed = seed.empty() ? static_cast<uint64_t>(sim::wall_ms()) : static_cast<uint64_t>(seed_value);
+  options.root = positional[0];
+  return sim::run_soak(options);
+}
+
 int help(const std::vector<std::string>&) {
   usage(stdout);
   printf("\nscenario steps (one a line; sim/README.md has the details):\n%s", sim::scenario_steps_help());
@@ -217,6 +259,8 @@ const Command kCommands[] = {
     {"contact", "contact OUT.png IN.png... [--title TEXT]   one PNG tiling screenshots with their names,\n"
                 "       titled with TEXT or the scenario named in the screenshots' folder", contact},
     {"measure", "measure DIR [--idle S] [--program PATH] [create options]", measure},
+    {"soak", "soak DIR [--minutes N] [--seed S] [--warmup S] [--out OUTDIR] [--program PATH] [--quiet]\n"
+             "       random events for minutes on a fresh phone, invariants checked all along", soak},
     {"help", "help   the commands, create options and scenario steps", help},
 };
 

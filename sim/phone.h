@@ -18,6 +18,16 @@
 
 namespace sim {
 
+// What the program holds of the machine: resident memory (all of it, and the
+// anonymous part: heap and stacks, no code or mapped files), open
+// descriptors, threads (-1: not known).
+struct ProcessFigures {
+  long long rss_kb = -1;
+  long long anon_kb = -1;
+  int fds = -1;
+  int threads = -1;
+};
+
 // One input event record, before the phone encodes it in its native layout.
 struct InputEvent {
   int type = 0;
@@ -62,6 +72,8 @@ class Phone {
   virtual bool screenshot(Image* out, std::string* error) = 0;
   // Keeps what the session left in `out_dir` (the log as lumoboot.log).
   virtual void collect(const std::string& out_dir) = 0;
+  // The running program's figures; false when the phone cannot tell.
+  virtual bool process_figures(ProcessFigures*) { return false; }
 };
 
 // The phone as a device root on this machine.
@@ -103,6 +115,7 @@ class HostPhone : public Phone {
   }
   bool screenshot(Image* out, std::string* error) override { return render_screenshot(device_, out, error); }
   void collect(const std::string& out_dir) override;
+  bool process_figures(ProcessFigures* out) override;
 
  private:
   Device device_;

@@ -73,6 +73,9 @@ bool ProgramProcess::start(const std::string& program, const std::string& root,
       dup2(out, STDOUT_FILENO);
       dup2(out, STDERR_FILENO);
     }
+    // The program gets the three standard descriptors, no strays.
+    if (in > STDERR_FILENO) close(in);
+    if (out > STDERR_FILENO) close(out);
     if (mode == RootMode::kUnset) {
       unsetenv("LUMO_ROOT");
     } else {

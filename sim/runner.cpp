@@ -127,8 +127,6 @@ class Runner {
   int backlight() const { return static_cast<int>(phone_.light_color("backlight") & 0xff); }
   static std::string within(const Step& step) { return " within " + std::to_string(step.duration_ms) + " ms"; }
   static std::string match(const Step& step) { return step.contains ? "containing " : ""; }
-  // A sanitizer report in the program's output of this run, "" when none.
-  std::string sanitizer_report() const;
   std::string log_tail() const;
   void progress(const Step& step) const;
   // Notes (once) that the program ended during the step at `line`, and says so.
@@ -245,9 +243,7 @@ Outcome Runner::send_uevent(const std::vector<std::string>& texts) {
 
 Outcome Runner::supply_uevent(const std::string& supply) {
   if (!running()) return Outcome::ok();  // files prepared before the start
-  std::string devpath = "/devices/platform/" + supply + "/power_supply/" + supply;
-  return send_uevent({"change@" + devpath, "ACTION=change", "DEVPATH=" + devpath,
-                      "SUBSYSTEM=power_supply", "POWER_SUPPLY_NAME=" + supply});
+  return send_uevent(supply_uevent_texts(supply));
 }
 
 Outcome Runner::write_input(const std::vector<InputEvent>& events) {
@@ -506,8 +502,9 @@ void Runner::progress(const Step& step) const {
   fflush(stdout);
 }
 
-std::string Runner::sanitizer_report() const {
-  std::string output = phone_.output();
+}  // namespace
+
+std::string sanitizer_report(const std::string& output) {
   for (const char* marker : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer",
                              "ERROR: LeakSanitizer", "runtime error:"}) {
     size_t at = output.find(marker);
@@ -517,6 +514,8 @@ std::string Runner::sanitizer_report() const {
   }
   return "";
 }
+
+namespace {
 
 constexpr const char* kRunOnceLine = "Lumo boot only run once.";
 
@@ -596,7 +595,7 @@ int Runner::run() {
   }
   finish();
   // A sanitized program reports some faults without ending (data races).
-  std::string report = sanitizer_report();
+  std::string report = sanitizer_report(phone_.output());
   if (!report.empty()) {
     fprintf(stderr, "%s: FAILED: lumoboot reported \"%s\" (see %s)\n", scenario_.file.c_str(),
             report.c_str(), join_path(options_.out_dir, "lumoboot.out").c_str());

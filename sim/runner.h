@@ -59,6 +59,9 @@ class StepPlayer {
   std::unique_ptr<Impl> impl_;
 };
 
+// The first line of a sanitizer report in the program's output, "" when none.
+std::string sanitizer_report(const std::string& output);
+
 // The lumoboot binary of this build.
 std::string default_program();
 
