@@ -2,7 +2,8 @@
 # Builds lumoboot and runs every test: the plain build, then the same suite
 # built with AddressSanitizer + UndefinedBehaviorSanitizer, then with
 # ThreadSanitizer, then built for 32-bit ARM (cmake/armhf.cmake, static
-# binaries) and run under qemu-arm user mode, then (when clang is present)
+# binaries) and run under qemu-arm user mode, then the Linux backend compiled
+# (natively and for armhf; never run here), then (when clang is present)
 # every fuzz target for a smoke run of LUMO_FUZZ_SECONDS (default 20) each,
 # regression inputs first. Warnings are errors here (LUMO_WERROR).
 # `tools/test.sh --quick` runs the plain build only; `tools/test.sh --armhf`
@@ -36,6 +37,20 @@ run_armhf() {
   echo "== build-armhf: $((SECONDS - start)) s"
 }
 
+# The Linux backend acts on the machine it runs on, so here it is only
+# compiled (natively and as the phone's static armhf binary), never run.
+build_linux() {
+  local dir
+  for dir in build-linux build-linux-armhf; do
+    echo "== ${dir}: compile only (the Linux backend never runs here)"
+    local toolchain=()
+    [ "$dir" = build-linux-armhf ] && toolchain=(-DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake)
+    cmake -S . -B "$dir" -G Ninja -DLUMO_WERROR=ON "${toolchain[@]}" -DLUMO_PLATFORM=linux \
+      -DLUMO_TESTS=OFF -DLUMO_SIM=OFF -DLUMO_BENCH=OFF >/dev/null
+    cmake --build "$dir" -j "$jobs" --target lumoboot
+  done
+}
+
 case "${1:-}" in
   --armhf) run_armhf ;;
   --quick) run_suite build ;;
@@ -44,6 +59,7 @@ case "${1:-}" in
     run_suite build-asan -DLUMO_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
     run_suite build-tsan -DLUMO_SANITIZE=thread
     run_armhf
+    build_linux
     tools/fuzz.sh "${LUMO_FUZZ_SECONDS:-20}"
     ;;
 esac
