@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "sim/files.h"
+#include "sim/vm_phone.h"
 
 namespace sim {
 namespace {
@@ -162,8 +163,13 @@ bool LineParser::device() {
   step_->args.clear();
   for (size_t i = 1; i < size(); ++i) step_->args.push_back(at(i));
   DeviceOptions probe;
+  VmBoard board;
+  std::vector<std::string> host_args;
   std::string message;
-  return parse_device_options(step_->args, &probe, &message) ? true : fail(message);
+  return take_vm_options(step_->args, &host_args, &board, &message) &&
+                 parse_device_options(host_args, &probe, &message)
+             ? true
+             : fail(message);
 }
 
 bool LineParser::start() {
@@ -636,8 +642,11 @@ bool parse_scenario(const std::string& text, const std::string& file, Scenario* 
     }
   }
   DeviceOptions probe;
+  VmBoard board;
+  std::vector<std::string> host_args;
   std::string message;
-  if (!parse_device_options(out.device_args, &probe, &message)) {
+  if (!take_vm_options(out.device_args, &host_args, &board, &message) ||
+      !parse_device_options(host_args, &probe, &message)) {
     *error = file + ": device: " + message;
     return false;
   }

@@ -138,31 +138,39 @@ bool take_int(const std::string& value, int* out) { return parse_int(value, out)
 
 }  // namespace
 
+bool take_vm_options(const std::vector<std::string>& device_args, std::vector<std::string>* host_args,
+                     VmBoard* board, std::string* error) {
+  for (size_t i = 0; i < device_args.size(); ++i) {
+    const std::string& a = device_args[i];
+    if (a == "--single-page") {
+      board->append.push_back("lumo_fb.pages=1");
+    } else if (a == "--no-vibrator") {
+      board->append.push_back("lumo_lights.vibrator=0");
+    } else if (a == "--display") {
+      board->display = i + 1 < device_args.size() ? device_args[++i] : "";
+      if (board->display != "fbdev" && board->display != "drm") {
+        *error = "--display takes fbdev or drm, not '" + board->display + "'";
+        return false;
+      }
+    } else {
+      host_args->push_back(a);
+    }
+  }
+  return true;
+}
+
 bool vm_board(const std::vector<std::string>& device_args, VmBoard* board, std::string* error) {
   DeviceOptions options;
   std::vector<std::string> host_args;
-  std::vector<std::string>& append = board->append;
-  for (size_t i = 0; i < device_args.size(); ++i) {
-    const std::string& a = device_args[i];
-    // Options of the virtual board only.
-    if (a == "--single-page") {
-      append.push_back("lumo_fb.pages=1");
-    } else if (a == "--no-vibrator") {
-      append.push_back("lumo_lights.vibrator=0");
-    } else if (a == "--display" && i + 1 < device_args.size()) {
-      board->display = device_args[++i];
-      if (board->display != "fbdev" && board->display != "drm") {
-        *error = "--display must be fbdev or drm, not '" + board->display + "'";
-        return false;
-      }
-    } else if (a == "--no-alarm" || a == "--no-tty" || a == "--no-input" || a == "--width" ||
-               a == "--height" || a == "--res") {
+  if (!take_vm_options(device_args, &host_args, board, error)) return false;
+  for (const std::string& a : host_args) {
+    if (a == "--no-alarm" || a == "--no-tty" || a == "--no-input" || a == "--width" || a == "--height" ||
+        a == "--res" || a.rfind("--width=", 0) == 0 || a.rfind("--height=", 0) == 0) {
       *error = "device option " + a + " cannot apply in the virtual phone (its board is fixed)";
       return false;
-    } else {
-      host_args.push_back(a);
     }
   }
+  std::vector<std::string>& append = board->append;
   if (!parse_device_options(host_args, &options, error)) return false;
   auto add = [&](const std::string& word) { append.push_back(word); };
   add("lumo_fb.bpp=" + std::to_string(options.bits_per_pixel));
@@ -351,6 +359,7 @@ bool VmPhone::start(const std::string& mode, std::string* error) {
   exits_seen_ = console_exit_statuses(console()).size();
   if (!agent("start")) return *error = "the agent did not start lumoboot", false;
   started_ = true;
+  input_open_ = false;
   ended_ = false;
   status_ = 0;
   return true;
@@ -473,7 +482,17 @@ bool VmPhone::set_charger(const std::string& supply, bool online) {
 
 int VmPhone::send_uevent(const std::string&) { return ENOTSUP; }
 
+bool VmPhone::input_open() {
+  // The virtual keyboard is event1; a key sent before the program opened it is lost.
+  std::optional<std::string> reply =
+      agent("exec for p in $(pidof lumoboot); do ls -l /proc/$p/fd; done | grep -c /dev/input/event1");
+  int64_t count = 0;
+  size_t blank = reply ? reply->find(' ') : std::string::npos;
+  return blank != std::string::npos && parse_int(trim_sysfs(reply->substr(blank + 1)), &count) && count > 0;
+}
+
 int VmPhone::write_input(const std::vector<InputEvent>& events) {
+  if (!input_open_ && !(input_open_ = input_open())) return ENXIO;
   for (const InputEvent& e : events) {
     if (e.type == EV_SYN) continue;
     std::string qcode = e.type == EV_KEY ? vm_qcode(e.code) : "";

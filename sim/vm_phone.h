@@ -39,6 +39,11 @@ struct VmBoard {
   std::string display = "fbdev";    // "drm": the virtio-gpu variant
 };
 bool vm_board(const std::vector<std::string>& device_args, VmBoard* board, std::string* error);
+// Takes the options only the virtual board has ("--single-page",
+// "--no-vibrator", "--display fbdev|drm") into `board`, the others into
+// `host_args`. False with a message on a bad value.
+bool take_vm_options(const std::vector<std::string>& device_args, std::vector<std::string>* host_args,
+                     VmBoard* board, std::string* error);
 
 // Agent line escaping (`\\`, `\n`, `\t`, `\xHH`); `last` lets blanks stand.
 std::string agent_escape(const std::string& word, bool last);
@@ -92,6 +97,7 @@ class VmPhone : public Phone {
 
  private:
   bool launch(std::string* error);
+  bool input_open();
   // One agent request; the reply without "ok"/"ok "; nullopt on "err" or failure.
   std::optional<std::string> agent(const std::string& line);
   // One QMP command (JSON text), the reply line; "" on failure.
@@ -104,6 +110,7 @@ class VmPhone : public Phone {
   VmOptions options_;
   VmBoard board_;
   bool launched_ = false;
+  bool input_open_ = false;  // the program has the virtual keyboard open
   bool booting_ = false;     // launched, modules not loaded yet
   std::string launch_error_;
   bool started_ = false;
