@@ -76,6 +76,7 @@ for scn in "${stories[@]}"; do
     ok=1
   else
     why=$(grep -E "FAILED|ERROR|TIMED OUT" "$dir/run.txt" | head -1)
+    [ -n "$why" ] || why=$(tail -1 "$dir/run.txt")
     echo "FAIL $name: ${why:-see $dir/run.txt}"
     failed=$((failed + 1))
   fi
