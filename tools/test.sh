@@ -4,9 +4,10 @@
 # ThreadSanitizer, then built for 32-bit ARM (cmake/armhf.cmake, static
 # binaries) and run under qemu-arm user mode, then (when clang is present)
 # every fuzz target for a smoke run of LUMO_FUZZ_SECONDS (default 20) each,
-# regression inputs first. Warnings are errors here (LUMO_WERROR).
-# `tools/test.sh --quick` runs the plain build only; `tools/test.sh --armhf`
-# the armhf build only.
+# regression inputs first, then the charging stories on the virtual phone
+# (tools/vm-test.sh: the Linux backend on an ARM kernel in qemu-system-arm).
+# Warnings are errors here (LUMO_WERROR). `tools/test.sh --quick` runs the
+# plain build only; `--armhf` the armhf build only; `--vm` the virtual phone only.
 #
 # Only the host backend runs under qemu-arm: user mode passes system calls
 # straight to this machine's kernel, and the host backend touches nothing but
@@ -39,12 +40,15 @@ run_armhf() {
 case "${1:-}" in
   --armhf) run_armhf ;;
   --quick) run_suite build ;;
+  --vm) tools/vm-test.sh ;;
   *)
     run_suite build
     run_suite build-asan -DLUMO_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
     run_suite build-tsan -DLUMO_SANITIZE=thread
     run_armhf
     tools/fuzz.sh "${LUMO_FUZZ_SECONDS:-20}"
+    echo "== the stories on the virtual phone"
+    tools/vm-test.sh
     ;;
 esac
 echo "== all test suites passed"
