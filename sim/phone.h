@@ -89,7 +89,7 @@ class Phone {
   // clock) and whether the alarm is armed; false with a message where the
   // phone has no such clock.
   virtual bool rtc_alarm(int64_t*, int64_t*, bool*, std::string* error) {
-    *error = "this phone has no real-time clock to read: rtc alarm applies only in the virtual phone";
+    *error = "this phone has no real-time clock to read: expect alarm applies only in the virtual phone";
     return false;
   }
 };
