@@ -79,10 +79,13 @@ int run(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size() && !bad; ++i) {
     if (take_value(args, &i, "--out", &options.out_dir, &bad) ||
         take_value(args, &i, "--program", &options.program, &bad) ||
-        take_value(args, &i, "--timeout", &timeout, &bad)) {
+        take_value(args, &i, "--timeout", &timeout, &bad) ||
+        take_value(args, &i, "--image", &options.vm_image, &bad)) {
       continue;
     }
-    if (args[i] == "--fresh") {
+    if (args[i] == "--vm") {
+      options.vm = true;
+    } else if (args[i] == "--fresh") {
       options.fresh = true;
     } else if (args[i] == "--quiet") {
       options.quiet = true;
@@ -251,7 +254,9 @@ int help(const std::vector<std::string>&) {
 
 const Command kCommands[] = {
     {"create", "create DIR [options]   build a phone (--force replaces a phone lumo-sim made)", create},
-    {"run", "run DIR SCENARIO [--out OUTDIR] [--timeout S] [--program PATH] [--fresh] [--quiet]", run},
+    {"run", "run DIR SCENARIO [--out OUTDIR] [--timeout S] [--program PATH] [--fresh] [--quiet]\n"
+            "       run --vm RUNDIR SCENARIO [--image DIR] [--out OUTDIR] [--timeout S] [--quiet]   on the\n"
+            "       virtual phone (RUNDIR: the machine's sockets and console; DIR: vm/build.sh's output)", run},
     {"reset", "reset DIR   clear what runs left: run-once mark, start-up facts, log, reboot lines", reset},
     {"serve", "serve DIR [--port N] [--out OUTDIR] [--program PATH] [--keep]   the phone live in a web page\n"
               "       on 127.0.0.1 (port 0 or none: any free port; --keep: no reset before the start)", serve},

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/device.h"
+#include "sim/files.h"
 #include "sim/image.h"
 #include "sim/process.h"
 
@@ -74,6 +75,23 @@ class Phone {
   virtual void collect(const std::string& out_dir) = 0;
   // The running program's figures; false when the phone cannot tell.
   virtual bool process_figures(ProcessFigures*) { return false; }
+
+  // Differences between kinds of phone. A phone whose kernel sends the
+  // power-supply uevents itself gets none from the runner. `unsupported`
+  // names a step word ("uevent", "input", a start mode) and says why this
+  // phone cannot play it, "" when it can.
+  virtual bool kernel_sends_uevents() const { return false; }
+  virtual std::string unsupported(const std::string&) const { return ""; }
+  // The phone's wall clock in ms (for "{now}" in texts the program compares
+  // with its own clock).
+  virtual int64_t clock_ms() { return wall_ms(); }
+  // The real-time clock's present time and programmed alarm (seconds of its
+  // clock) and whether the alarm is armed; false with a message where the
+  // phone has no such clock.
+  virtual bool rtc_alarm(int64_t*, int64_t*, bool*, std::string* error) {
+    *error = "this phone has no real-time clock to read: expect alarm applies only in the virtual phone";
+    return false;
+  }
 };
 
 // The phone as a device root on this machine.

@@ -16,7 +16,11 @@
 #include "sim/log_times.h"
 #include "sim/phone.h"
 #include "sim/scenario.h"
+#include "sim/vm_phone.h"
 
+#ifndef LUMO_SIM_SOURCE_DIR
+#define LUMO_SIM_SOURCE_DIR "."
+#endif
 #ifndef LUMO_SIM_PROGRAM
 #define LUMO_SIM_PROGRAM "lumoboot"
 #endif
@@ -107,6 +111,7 @@ class Runner {
   bool led_is(const Step& step);
   bool file_holds(const Step& step);
   bool screen_is(const Step& step);
+  bool alarm_is(const Step& step);
   std::string no_log(const Step& step);
   std::string unexpected_log(const Step& step);
   std::string log_out_of_order(const Step& step);
@@ -121,6 +126,7 @@ class Runner {
   std::string wrong_led(const Step& step);
   std::string wrong_file(const Step& step);
   std::string wrong_screen(const Step& step);
+  std::string wrong_alarm(const Step& step);
 
   std::vector<std::string> new_log_texts() const;
   std::vector<std::string> new_reboot_lines() const;
@@ -149,6 +155,7 @@ class Runner {
   LogTimes log_times_{monotonic_ms()};
   int64_t log_times_ms_ = 0;  // when log_times_ was last brought up to date
   std::string detail_;  // what the last screen or order check saw
+  Image reference_;     // "expect screen moving": the first page seen
 };
 
 const Runner::Check Runner::kChecks[] = {
@@ -166,6 +173,7 @@ const Runner::Check Runner::kChecks[] = {
     {StepKind::kExpectLed, false, &Runner::led_is, &Runner::wrong_led},
     {StepKind::kExpectFile, false, &Runner::file_holds, &Runner::wrong_file},
     {StepKind::kExpectScreen, false, &Runner::screen_is, &Runner::wrong_screen},
+    {StepKind::kExpectAlarm, false, &Runner::alarm_is, &Runner::wrong_alarm},
 };
 
 bool Runner::abnormal() const {
@@ -242,7 +250,7 @@ Outcome Runner::send_uevent(const std::vector<std::string>& texts) {
 }
 
 Outcome Runner::supply_uevent(const std::string& supply) {
-  if (!running()) return Outcome::ok();  // files prepared before the start
+  if (!running() || phone_.kernel_sends_uevents()) return Outcome::ok();  // files prepared before the start
   return send_uevent(supply_uevent_texts(supply));
 }
 
@@ -281,7 +289,7 @@ Outcome Runner::screenshot(const Step& step) {
 
 Outcome Runner::set_property(const Step& step) {
   std::string value, error;
-  if (!expand_time(step.text, wall_ms(), &value, &error)) return Outcome::error(error);
+  if (!expand_time(step.text, phone_.clock_ms(), &value, &error)) return Outcome::error(error);
   if (!phone_.set_property(step.name, value)) {
     return Outcome::error("cannot set property " + step.name + " (bad key or value over 91 bytes)");
   }
@@ -290,7 +298,7 @@ Outcome Runner::set_property(const Step& step) {
 
 Outcome Runner::write(const Step& step) {
   std::string value, error;
-  if (!expand_time(step.text, wall_ms(), &value, &error)) return Outcome::error(error);
+  if (!expand_time(step.text, phone_.clock_ms(), &value, &error)) return Outcome::error(error);
   if (!phone_.write_file(step.name, value)) return Outcome::error("cannot write " + step.name);
   return Outcome::ok();
 }
@@ -361,9 +369,27 @@ bool Runner::screen_is(const Step& step) {
   if (step.name == "logo") {
     return logo_shown(page, phone_.read_file("/initlogo.rle"), phone_.read_file("/initlogo.png"), &detail_);
   }
+  if (step.name == "moving") {
+    // The first look is the reference; true once a later one differs.
+    if (reference_.pixels.empty()) return reference_ = page, detail_ = "the screen did not change", false;
+    return page.pixels != reference_.pixels;
+  }
   bool any = std::any_of(page.pixels.begin(), page.pixels.end(), [](uint32_t p) { return (p & 0xffffffu) != 0; });
   detail_ = any ? "the screen shows something" : "the screen is black";
   return step.name == "drawn" ? any : !any;
+}
+
+bool Runner::alarm_is(const Step& step) {
+  int64_t now_s = 0, alarm_s = 0;
+  bool armed = false;
+  if (!phone_.rtc_alarm(&now_s, &alarm_s, &armed, &detail_)) return false;
+  char text[120];
+  snprintf(text, sizeof(text), "the alarm is %s, %lld s from the clock's %lld", armed ? "armed" : "off",
+           static_cast<long long>(alarm_s - now_s), static_cast<long long>(now_s));
+  detail_ = text;
+  if (step.name == "off") return !armed;
+  int64_t off_ms = (alarm_s - now_s) * 1000 - step.number;
+  return armed && off_ms <= step.extra && -off_ms <= step.extra;
 }
 
 std::string Runner::no_log(const Step& step) {
@@ -429,6 +455,10 @@ std::string Runner::wrong_file(const Step& step) {
          match(step) + quote(step.text) + within(step);
 }
 
+std::string Runner::wrong_alarm(const Step& step) {
+  return "the real-time clock's alarm is not as expected" + within(step) + ": " + detail_;
+}
+
 std::string Runner::wrong_screen(const Step& step) {
   return "screen is not " + step.name + within(step) + ": " + detail_;
 }
@@ -441,6 +471,13 @@ Outcome Runner::expect(const Step& step) {
   if (check == nullptr) return Outcome::error("not an expectation");
   if ((step.kind == StepKind::kExpectExit || step.kind == StepKind::kExpectRunning) && !phone_.started()) {
     return Outcome::error("lumoboot was never started");
+  }
+  reference_ = Image();
+  if (step.kind == StepKind::kExpectAlarm) {
+    int64_t a, b;
+    bool armed;
+    std::string why;
+    if (!phone_.rtc_alarm(&a, &b, &armed, &why)) return step_error(why);
   }
   // Once the program has ended nothing changes the phone any more: a
   // positive check is looked at once more and not waited for.
@@ -459,6 +496,13 @@ Outcome Runner::expect(const Step& step) {
 }
 
 Outcome Runner::play(const Step& step) {
+  std::string word = step.kind == StepKind::kUevent ? "uevent"
+                     : step.kind == StepKind::kInput ? "input"
+                     : step.kind == StepKind::kStart ? step.name
+                                                     : "";
+  if (!word.empty()) {
+    if (std::string why = phone_.unsupported(word); !why.empty()) return Outcome::error(why);
+  }
   switch (step.kind) {
     case StepKind::kStart: return start(step);
     case StepKind::kBattery:
@@ -668,6 +712,22 @@ bool prepare(const Scenario& scenario, RunOptions* options) {
   }
   if (options->out_dir.empty()) options->out_dir = options->root + "-out";
   options->out_dir = absolute_path(options->out_dir);
+  if (options->vm) {
+    if (options->vm_image.empty()) options->vm_image = LUMO_SIM_SOURCE_DIR "/build-vm";
+    options->vm_image = absolute_path(options->vm_image);
+    for (const char* name : {"vmlinuz", "initramfs.cpio.gz"}) {
+      if (access(join_path(options->vm_image, name).c_str(), R_OK) != 0) {
+        fprintf(stderr, "lumo-sim: no %s in %s (build it with vm/build.sh --program ...)\n", name,
+                options->vm_image.c_str());
+        return false;
+      }
+    }
+    if (!make_dirs(options->root) || !make_dirs(options->out_dir)) {
+      fprintf(stderr, "lumo-sim: cannot create %s or %s\n", options->root.c_str(), options->out_dir.c_str());
+      return false;
+    }
+    return true;
+  }
   Device device(options->root);
   std::vector<std::string> kept = kept_device_args(device.read(std::string("/") + kDeviceMarker));
   if (options->fresh && !recreate(options->root, kept, scenario.device_args, &error)) {
@@ -703,15 +763,25 @@ int run_scenario(const RunOptions& options_in) {
     return kRunError;
   }
   if (!prepare(scenario, &options)) return kRunError;
-  UniqueFd lock;
-  if (!lock_device_root(options.root, &lock, &error)) {
+  UniqueFd lock;  // the virtual phone's run folder is no device root: QEMU holds its sockets
+  if (!options.vm && !lock_device_root(options.root, &lock, &error)) {
     fprintf(stderr, "lumo-sim: %s\n", error.c_str());
     return kRunError;
   }
   install_signal_handlers();
   alarm(static_cast<unsigned>(options.timeout_s) + 10);  // backstop for a stuck step
   int status;
-  {
+  if (options.vm) {
+    VmOptions vm;
+    vm.vm_dir = LUMO_SIM_SOURCE_DIR "/vm";
+    vm.kernel = join_path(options.vm_image, "vmlinuz");
+    vm.initrd = join_path(options.vm_image, "initramfs.cpio.gz");
+    vm.run_dir = options.root;
+    vm.device_args = scenario.device_args;
+    VmPhone phone(vm);
+    Runner runner(options, std::move(scenario), &phone);
+    status = runner.run();
+  } else {
     HostPhone phone(options.root, options.program.empty() ? default_program() : absolute_path(options.program),
                     join_path(options.out_dir, "lumoboot.out"));
     Runner runner(options, std::move(scenario), &phone);

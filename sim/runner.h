@@ -25,6 +25,11 @@ struct RunOptions {
   int timeout_s = 120;   // global time limit
   bool fresh = false;    // (re)create the root from the scenario's device lines first
   bool quiet = false;    // no progress lines
+  // The virtual phone instead of a device root: `root` is then the machine's
+  // run folder (sockets, console log), `vm_image` the folder with vmlinuz and
+  // initramfs.cpio.gz (vm/build.sh's output).
+  bool vm = false;
+  std::string vm_image;
 };
 
 // The file in the output folder that names the scenario played there.

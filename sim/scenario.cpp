@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "sim/files.h"
+#include "sim/vm_phone.h"
 
 namespace sim {
 namespace {
@@ -105,6 +106,7 @@ class LineParser {
   bool expect_led();
   bool expect_file();
   bool expect_screen();
+  bool expect_alarm();
 
   const std::vector<Word>& w_;
   Step* step_;
@@ -161,8 +163,13 @@ bool LineParser::device() {
   step_->args.clear();
   for (size_t i = 1; i < size(); ++i) step_->args.push_back(at(i));
   DeviceOptions probe;
+  VmBoard board;
+  std::vector<std::string> host_args;
   std::string message;
-  return parse_device_options(step_->args, &probe, &message) ? true : fail(message);
+  return take_vm_options(step_->args, &host_args, &board, &message) &&
+                 parse_device_options(host_args, &probe, &message)
+             ? true
+             : fail(message);
 }
 
 bool LineParser::start() {
@@ -369,11 +376,28 @@ bool LineParser::expect_file() {
 
 bool LineParser::expect_screen() {
   step_->kind = StepKind::kExpectScreen;
-  if (!usage(end_ == 3, "expect screen logo|drawn|black [within MS]")) return false;
+  if (!usage(end_ == 3, "expect screen logo|drawn|black|moving [within MS]")) return false;
   step_->name = at(2);
-  if (step_->name != "logo" && step_->name != "drawn" && step_->name != "black") {
-    return fail("expect screen takes logo, drawn or black, not '" + step_->name + "'");
+  if (step_->name != "logo" && step_->name != "drawn" && step_->name != "black" && step_->name != "moving") {
+    return fail("expect screen takes logo, drawn, black or moving, not '" + step_->name + "'");
   }
+  return true;
+}
+
+// "off", or "in MS [by MS]": armed MS after the clock's present time, give
+// or take the second MS (default one minute).
+bool LineParser::expect_alarm() {
+  step_->kind = StepKind::kExpectAlarm;
+  const char* usage_text = "expect alarm off|in MS [by MS] [within MS]";
+  if (end_ == 3 && is(2, "off")) return step_->name = "off", true;
+  if (!usage((end_ == 4 || end_ == 6) && is(2, "in") && (end_ == 4 || is(4, "by")), usage_text)) return false;
+  int in_ms = 0, by_ms = 60000;
+  if (!parse_duration(at(3), &in_ms) || (end_ == 6 && !parse_duration(at(5), &by_ms))) {
+    return fail("bad duration in expect alarm (500, 500ms or 2s)");
+  }
+  step_->name = "in";
+  step_->number = in_ms;
+  step_->extra = by_ms;
   return true;
 }
 
@@ -384,8 +408,9 @@ bool LineParser::expect() {
       {"output", &LineParser::expect_output},   {"running", &LineParser::expect_running},
       {"backlight", &LineParser::expect_backlight}, {"led", &LineParser::expect_led},
       {"file", &LineParser::expect_file},       {"screen", &LineParser::expect_screen},
+      {"alarm", &LineParser::expect_alarm},
   };
-  if (size() < 2) return fail("usage: expect log|property|reboot|exit|output|backlight|led|file|screen ...");
+  if (size() < 2) return fail("usage: expect log|property|reboot|exit|output|backlight|led|file|screen|alarm ...");
   negative_ = is(1, "no");
   k_ = negative_ ? 2 : 1;
   if (k_ >= size()) return fail("usage: expect no log|reboot ...");
@@ -617,8 +642,11 @@ bool parse_scenario(const std::string& text, const std::string& file, Scenario* 
     }
   }
   DeviceOptions probe;
+  VmBoard board;
+  std::vector<std::string> host_args;
   std::string message;
-  if (!parse_device_options(out.device_args, &probe, &message)) {
+  if (!take_vm_options(out.device_args, &host_args, &board, &message) ||
+      !parse_device_options(host_args, &probe, &message)) {
     *error = file + ": device: " + message;
     return false;
   }

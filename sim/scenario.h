@@ -42,6 +42,7 @@ enum class StepKind {
   kExpectLed,       // expect led red|green|off|AARRGGBB [within MS]
   kExpectFile,      // expect file PATH [contains] TEXT [within MS]
   kExpectScreen,    // expect screen logo|drawn|black [within MS]
+  kExpectAlarm,     // expect alarm off|in MS [by MS] [within MS]  (the real-time clock's alarm)
 };
 
 constexpr int kDefaultWithinMs = 5000;

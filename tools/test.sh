@@ -5,9 +5,10 @@
 # binaries) and run under qemu-arm user mode, then the Linux backend compiled
 # (natively and for armhf; never run here), then (when clang is present)
 # every fuzz target for a smoke run of LUMO_FUZZ_SECONDS (default 20) each,
-# regression inputs first. Warnings are errors here (LUMO_WERROR).
-# `tools/test.sh --quick` runs the plain build only; `tools/test.sh --armhf`
-# the armhf build only.
+# regression inputs first, then the charging stories on the virtual phone
+# (tools/vm-test.sh: the Linux backend on an ARM kernel in qemu-system-arm).
+# Warnings are errors here (LUMO_WERROR). `tools/test.sh --quick` runs the
+# plain build only; `--armhf` the armhf build only; `--vm` the virtual phone only.
 #
 # Only the host backend runs under qemu-arm: user mode passes system calls
 # straight to this machine's kernel, and the host backend touches nothing but
@@ -54,6 +55,7 @@ build_linux() {
 case "${1:-}" in
   --armhf) run_armhf ;;
   --quick) run_suite build ;;
+  --vm) tools/vm-test.sh ;;
   *)
     run_suite build
     run_suite build-asan -DLUMO_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
@@ -61,6 +63,8 @@ case "${1:-}" in
     run_armhf
     build_linux
     tools/fuzz.sh "${LUMO_FUZZ_SECONDS:-20}"
+    echo "== the stories on the virtual phone"
+    tools/vm-test.sh
     ;;
 esac
 echo "== all test suites passed"

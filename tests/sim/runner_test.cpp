@@ -73,6 +73,9 @@ TEST_F(RunnerTest, RunsJudgeTheirOwnOutputEndPromptlyAndLeaveNoProgramBehind) {
       {"exit 4\n", "expect exit 5 within 500\n", sim::kRunFailed},  // 4 is named by no step
       {"[ \"$LUMO_ROOT\" = . ] && [ -f .lumo-sim ] || exit 6\n", "start relative-root\nexpect exit\n",
        sim::kRunPassed},
+      // The real-time clock's alarm exists only in the virtual phone: an error, not a pass.
+      {"sleep 60\n", "wait 100\nexpect alarm off\n", sim::kRunError},
+      {"sleep 60\n", "expect screen moving within 300\n", sim::kRunFailed},  // a still screen
   };
   for (const auto& c : cases) {
     int64_t t0 = sim::monotonic_ms();

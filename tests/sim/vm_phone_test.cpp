@@ -1,0 +1,116 @@
+// The virtual phone driver's pure parts: what it reads from the console, the
+// agent's line escaping, the board the device lines ask for, and the steps
+// only the virtual phone knows. The machine itself is played by
+// tools/vm-test.sh.
+#include "sim/vm_phone.h"
+
+#include <gtest/gtest.h>
+#include <linux/input.h>
+
+#include "sim/scenario.h"
+
+namespace {
+
+// Kernel lines end in CR LF; the last line may still be being written.
+const char kConsole[] =
+    "[    0.000000] Booting Linux on physical CPU 0x0\r\n"
+    "lumo-init: starting /bin/lumoboot\r\n"
+    "[    3.418234] lumo: Entry boot charged\r\n"
+    "[    3.500000] lumo_pm: startup_mode <- 'charge_pwrkey'\r\n"
+    "[    3.600000] lumo:  LumoBoot -> STARTUP_PWRKEY.\r\n"
+    "[    3.700000] notlumo: other\r\n"
+    "lumo-init: program exited with status 0\r\n"
+    "lumo-init: program exited with status 3\r\n"
+    "[    4.000000] reboot: Restarting system with command 'reboot_off'\r\n"
+    "[    5.000000] reboot: Restarting system\r\n"
+    "[    6.000000] reboot: Power down\r\n"
+    "[    7.000000] lumo: half a line";
+
+TEST(VmConsole, ProgramLinesExitsAndRebootRecord) {
+  EXPECT_EQ(sim::console_log_lines(kConsole),
+            (std::vector<std::string>{"I/lumo(0): Entry boot charged", "I/lumo(0):  LumoBoot -> STARTUP_PWRKEY."}));
+  // The texts the runner compares are the program's own, leading blanks kept.
+  EXPECT_EQ(sim::log_text(sim::console_log_lines(kConsole)[1]), " LumoBoot -> STARTUP_PWRKEY.");
+  EXPECT_EQ(sim::console_exit_statuses(kConsole), (std::vector<int>{0, 3}));
+  EXPECT_EQ(sim::console_reboot_lines(kConsole),
+            (std::vector<std::string>{"restart reboot_off", "restart", "power_off"}));
+  EXPECT_TRUE(sim::console_log_lines("").empty());
+}
+
+TEST(VmAgent, EscapingRoundTripsEveryByte) {
+  std::string all;
+  for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
+  for (bool last : {false, true}) {
+    std::string escaped = sim::agent_escape(all, last);
+    EXPECT_EQ(escaped.find('\n'), std::string::npos);
+    // A non-last word carries no blank: blanks separate the words.
+    EXPECT_EQ(escaped.find(' ') == std::string::npos, !last);
+    EXPECT_EQ(sim::agent_unescape(escaped), all);
+  }
+  EXPECT_EQ(sim::agent_escape("a b\\c\td", true), "a b\\\\c\\td");
+  EXPECT_EQ(sim::agent_unescape("1\\x0a2\\n3\\x4"), "1\n2\n3x4");  // a cut \x stays text
+}
+
+TEST(VmBoard, DeviceLinesBecomeModuleParameters) {
+  sim::VmBoard board;
+  std::string error;
+  ASSERT_TRUE(sim::vm_board({"--bpp", "32", "--single-page", "--no-lights", "--voltage", "2950", "--level", "7",
+                             "--chargers", "none", "--startup", "STARTMODE_PWRKEY", "--prop", "a.b=c"},
+                            &board, &error))
+      << error;
+  for (const char* word : {"lumo_fb.bpp=32", "lumo_fb.pages=1", "lumo_lights.leds=0", "lumo_lights.vibrator=0",
+                           "lumo_power.battery_voltage_now=2950000", "lumo_power.battery_capacity=7",
+                           "lumo_power.ac_online=0", "lumo_power.usb_online=0",
+                           "lumo_power.battery_status=Discharging", "lumo_pm.startup_mode=STARTMODE_PWRKEY"}) {
+    EXPECT_NE(std::find(board.append.begin(), board.append.end(), word), board.append.end()) << word;
+  }
+  EXPECT_EQ(board.properties, (std::vector<std::pair<std::string, std::string>>{{"a.b", "c"}}));
+  EXPECT_EQ(board.display, "fbdev");
+}
+
+TEST(VmBoard, RefusesWhatTheBoardCannotBe) {
+  const std::vector<std::string> cases[] = {
+      {"--width", "320"},          // the board's screen is fixed
+      {"--no-input"},              // so are its devices
+      {"--display", "vga"},        // no such variant
+      {"--display"},               // value missing
+      {"--startup", "two words"},  // the kernel command line cannot carry a blank
+      {"--bpp", "24"},             // refused like on the host
+  };
+  for (const auto& args : cases) {
+    sim::VmBoard board;
+    std::string error;
+    EXPECT_FALSE(sim::vm_board(args, &board, &error)) << args[0];
+    EXPECT_FALSE(error.empty()) << args[0];
+  }
+}
+
+TEST(VmKeys, CodesTheVirtualKeyboardHas) {
+  EXPECT_EQ(sim::vm_qcode(KEY_POWER), "power");
+  EXPECT_EQ(sim::vm_qcode(KEY_END), "end");  // 107
+  EXPECT_EQ(sim::vm_qcode(KEY_VOLUMEDOWN), "volumedown");
+  EXPECT_EQ(sim::vm_qcode(KEY_CAMERA), "");
+}
+
+TEST(VmScenario, BoardOptionsAndVmExpectationsParse) {
+  sim::Scenario s;
+  std::string error;
+  ASSERT_TRUE(sim::parse_scenario("device --single-page --bpp 32\nexpect alarm in 600s by 30s within 2s\n"
+                                  "expect alarm off\nexpect screen moving within 4000\n",
+                                  "t.scn", &s, &error))
+      << error;
+  EXPECT_EQ(s.device_args, (std::vector<std::string>{"--single-page", "--bpp", "32"}));
+  EXPECT_EQ(s.steps[0].kind, sim::StepKind::kExpectAlarm);
+  EXPECT_EQ(s.steps[0].name, "in");
+  EXPECT_EQ(s.steps[0].number, 600000);
+  EXPECT_EQ(s.steps[0].extra, 30000);
+  EXPECT_EQ(s.steps[0].duration_ms, 2000);
+  EXPECT_EQ(s.steps[1].name, "off");
+  EXPECT_EQ(s.steps[2].name, "moving");
+  for (const char* bad : {"expect alarm soon\n", "expect alarm in\n", "expect alarm in 5s near 1s\n",
+                          "expect alarm in never\n", "device --display vga\n"}) {
+    EXPECT_FALSE(sim::parse_scenario(bad, "t.scn", &s, &error)) << bad;
+  }
+}
+
+}  // namespace
