@@ -14,7 +14,10 @@
 // safe from any one thread at a time per handle. Closing -1 does nothing.
 // Backends: platform/host/ (files under the device root, see display.cpp
 // there); platform/linux/ puts fbdev (FBIOGET_*, FBIOPAN_DISPLAY, FBIOBLANK,
-// KDSETMODE) or DRM/KMS dumb buffers behind the same calls.
+// KDSETMODE) or DRM/KMS dumb buffers behind the same calls. On DRM a show
+// flips to the page's buffer and waits at most one frame for the flip; while
+// another process holds the display the shows, refreshes and blanks do
+// nothing and succeed (the screen stays dark, the loss is logged once).
 #pragma once
 
 #include <cstddef>

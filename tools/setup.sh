@@ -20,17 +20,17 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${opts[@]}" "${missing[@]}" >/dev/null
 }
 
-install_missing build-essential cmake ninja-build pkg-config libpng-dev googletest libgtest-dev \
+install_missing build-essential cmake ninja-build pkg-config libpng-dev libdrm-dev googletest libgtest-dev \
                 libgmock-dev libbenchmark-dev python3 libcpp-httplib-dev
 # The live page's browser test (lumo-sim serve in headless Chromium).
 install_missing chromium chromium-driver python3-selenium python3-pil
 
 # The 32-bit ARM build (cmake/armhf.cmake): Debian's cross compiler, the
-# armhf static libraries it links, and qemu-arm to run its tests. No
-# recommends: qemu-user would pull in qemu-user-binfmt, which registers ARM
+# armhf static libraries it links (libdrm.a for the Linux backend's DRM
+# display), and qemu-arm to run its tests. No recommends: qemu-user would pull in qemu-user-binfmt, which registers ARM
 # binaries with this machine's kernel; the tests call qemu-arm explicitly.
 if ! dpkg --print-foreign-architectures | grep -qx armhf; then
   $sudo_cmd dpkg --add-architecture armhf
 fi
 install_missing --no-install-recommends g++-arm-linux-gnueabihf qemu-user libpng-dev:armhf zlib1g-dev:armhf \
-                libgtest-dev:armhf libgmock-dev:armhf
+                libgtest-dev:armhf libgmock-dev:armhf libdrm-dev:armhf

@@ -4,6 +4,7 @@
 // with KDSETMODE.
 #include "platform/display.h"
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/kd.h>
@@ -12,14 +13,33 @@
 #include <unistd.h>
 
 #include "platform/linux/display_driver.h"
+#include "platform/log.h"
 
 namespace platform {
 namespace {
 
 using kernel::DisplayDriver;
 
-// Tried in order; a DRM/KMS driver goes first once it exists.
+// Tried in order. LUMO_DISPLAY (a build option): "auto" tries DRM/KMS first
+// (a card with a connected connector), then fbdev; "drm" or "fbdev" only
+// that one.
+#if defined(LUMO_DISPLAY_DRM)
+const DisplayDriver* const kDrivers[] = {&kernel::kDrmDriver};
+#elif defined(LUMO_DISPLAY_FBDEV)
 const DisplayDriver* const kDrivers[] = {&kernel::kFbdevDriver};
+#else
+const DisplayDriver* const kDrivers[] = {&kernel::kDrmDriver, &kernel::kFbdevDriver};
+#endif
+
+// Names the display chosen, with its geometry, on the first open only.
+void log_choice(const DisplayDriver* driver, int handle) {
+  static std::atomic<bool> logged{false};
+  if (logged.exchange(true)) return;
+  DisplayInfo info;
+  if (driver->query(handle, &info) != 0) return;
+  LOGI("display: %s, %ux%u, %u bits (red at %u), %u page(s)", driver->name, info.width, info.height,
+       info.bits_per_pixel, info.red_offset, info.pages);
+}
 
 constexpr int kMaxHandles = 8;
 struct OpenScreen {
@@ -60,7 +80,10 @@ int display_open() {
       error = errno;
       continue;
     }
-    if (remember(handle, driver)) return handle;
+    if (remember(handle, driver)) {
+      log_choice(driver, handle);
+      return handle;
+    }
     error = errno;
     driver->close(handle);
     break;

@@ -1,9 +1,9 @@
 // Internal to the Linux backend: one kind of display interface behind the
 // display service (platform/display.h). The service tries the drivers in
 // order when the screen is opened and sends every later call on that handle
-// to the driver that opened it. Today: fbdev (display_fbdev.cpp). A DRM/KMS
-// driver (dumb buffers, two of them flipped) sits beside it with the same
-// table and goes first in the list in display.cpp.
+// to the driver that opened it: DRM/KMS (display_drm.cpp, dumb buffers
+// flipped) and fbdev (display_fbdev.cpp); which ones and in what order is
+// chosen at build time (LUMO_DISPLAY, see display.cpp).
 #pragma once
 
 #include <cstddef>
@@ -27,5 +27,6 @@ struct DisplayDriver {
 };
 
 extern const DisplayDriver kFbdevDriver;
+extern const DisplayDriver kDrmDriver;
 
 }  // namespace platform::kernel
