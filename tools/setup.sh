@@ -27,8 +27,9 @@ install_missing chromium chromium-driver python3-selenium python3-pil
 
 # The 32-bit ARM build (cmake/armhf.cmake): Debian's cross compiler, the
 # armhf static libraries it links (libdrm.a for the Linux backend's DRM
-# display), and qemu-arm to run its tests. No recommends: qemu-user would pull in qemu-user-binfmt, which registers ARM
-# binaries with this machine's kernel; the tests call qemu-arm explicitly.
+# display), and qemu-arm to run its tests. No recommends: qemu-user would
+# pull in qemu-user-binfmt, which registers ARM binaries with this
+# machine's kernel; the tests call qemu-arm explicitly.
 if ! dpkg --print-foreign-architectures | grep -qx armhf; then
   $sudo_cmd dpkg --add-architecture armhf
 fi
