@@ -82,7 +82,7 @@ build_initramfs() {
   [ -n "$program" ] && install -m 0755 "$program" "$root/bin/lumoboot"
   cp "$top"/res/*.png "$root/system/lumo/res/"
   cp "$top/res/initlogo.rle" "$root/initlogo.rle"
-  for m in virtio_mmio virtio_console virtio_input evdev ledtrig-transient; do
+  for m in virtio_mmio virtio_console virtio_input evdev ledtrig-transient virtio-gpu; do
     for path in $(module_closure "$m"); do
       mkdir -p "$root/lib/modules/$kver/$(dirname "$path")"
       cp "$kroot/lib/modules/$kver/$path" "$root/lib/modules/$kver/$path"

@@ -107,7 +107,29 @@ def connect(run):
 
 # ---------------------------------------------------------------- start
 
-def qemu_argv(run, kernel, initrd, append, rtc_base):
+def parse_gpu(text):
+    """(width, height) of a --gpu WxH option."""
+    try:
+        width, height = (int(v) for v in text.lower().split("x"))
+    except ValueError:
+        raise Failure(f"--gpu wants WIDTHxHEIGHT, not {text!r}")
+    if not (16 <= width <= 4096 and 16 <= height <= 4096):
+        raise Failure(f"--gpu size out of range: {text}")
+    return width, height
+
+
+def gpu_argv(gpu):
+    """The DRM variant: a virtio-gpu display, the kernel's fbdev emulation off."""
+    if not gpu:
+        return [], ""
+    width, height = parse_gpu(gpu)
+    return (["-device", f"virtio-gpu-device,xres={width},yres={height}"],
+            "drm_kms_helper.fbdev_emulation=0")
+
+
+def qemu_argv(run, kernel, initrd, append, rtc_base, gpu=None):
+    devices, words = gpu_argv(gpu)
+    append = f"{append} {words}".strip()
     return [
         "qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15", "-m", "512",
         "-smp", "1", "-nic", "none", "-global", "virtio-mmio.force-legacy=false",
@@ -122,7 +144,7 @@ def qemu_argv(run, kernel, initrd, append, rtc_base):
         "-display", "none", "-monitor", "none",
         "-no-reboot", "-action", "shutdown=pause",
         "-rtc", f"base={rtc_base}", "-S",
-    ]
+    ] + devices
 
 
 def wait_for(predicate, timeout, step=0.02):
@@ -171,7 +193,7 @@ def launch(run, args):
     with open(run_path(run, "qemu.log"), "wb") as log:
         qemu = subprocess.Popen(
             qemu_argv(run, os.path.abspath(args.kernel), os.path.abspath(args.initrd),
-                      args.append, args.rtc_base),
+                      args.append, args.rtc_base, args.gpu),
             stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
             start_new_session=True)
     with open(run_path(run, "qemu.pid"), "w") as f:
@@ -198,9 +220,13 @@ def cmd_start(args):
     os.makedirs(run, exist_ok=True)
     check_run_folder(run)
     for name in ("qmp.sock", "events.sock", "agent.sock", "console.log", "events.jsonl",
-                 "events.ready", "started"):
+                 "events.ready", "started", "gpu"):
         if os.path.exists(run_path(run, name)):
             os.unlink(run_path(run, name))
+    if args.gpu:
+        parse_gpu(args.gpu)
+        with open(run_path(run, "gpu"), "w") as f:  # screens come from screendump
+            f.write(f"{args.gpu}\n")
     qemu = None
     try:
         qemu = launch(run, args)
@@ -379,8 +405,50 @@ def pmem(qmp, address, size):
         os.unlink(path)
 
 
+def read_ppm(data):
+    """(width, height, RGB rows) of a binary PPM (P6, 8 bits a channel)."""
+    fields, pos = [], 0
+    while len(fields) < 4:
+        while pos < len(data) and data[pos:pos + 1].isspace():
+            pos += 1
+        if data[pos:pos + 1] == b"#":
+            pos = data.index(b"\n", pos)
+            continue
+        end = pos
+        while end < len(data) and not data[end:end + 1].isspace():
+            end += 1
+        fields.append(data[pos:end])
+        pos = end
+    if fields[0] != b"P6" or fields[3] != b"255":
+        raise Failure("screendump is not an 8-bit binary PPM")
+    width, height = int(fields[1]), int(fields[2])
+    pos += 1
+    pixels = data[pos:pos + width * height * 3]
+    if len(pixels) != width * height * 3:
+        raise Failure("screendump is short")
+    return width, height, [pixels[y * width * 3:(y + 1) * width * 3] for y in range(height)]
+
+
+def grab_display(run):
+    """The DRM variant: what QEMU's display shows (QMP screendump)."""
+    qmp = connect(run)
+    with tempfile.NamedTemporaryFile(prefix="lumovm-", suffix=".ppm", delete=False) as f:
+        path = f.name
+    try:
+        qmp.execute("screendump", filename=path)
+        with open(path, "rb") as f:
+            width, height, rows = read_ppm(f.read())
+    finally:
+        os.unlink(path)
+        qmp.close()
+    return {"xres": width, "yres": height, "bpp": 24}, rows
+
+
 def grab(run):
-    """The status block and the shown page's RGB rows, read while stopped."""
+    """The status block and the shown page's RGB rows, read while stopped;
+    in the DRM variant what the display shows (no status block)."""
+    if os.path.exists(run_path(run, "gpu")):
+        return grab_display(run)
     qmp = connect(run)
     running = qmp.execute("query-status").get("running", False)
     if running:
@@ -400,7 +468,7 @@ def grab(run):
 def cmd_grab(args):
     status, rows = grab(args.run)
     write_png(args.out, rows, status["xres"])
-    summary = " ".join(f"{k}={status[k]}" for k in
+    summary = " ".join(f"{k}={status.get(k, '-')}" for k in
                        ("xres", "yres", "bpp", "yres_virtual", "page", "pans", "blank"))
     print(summary)
     if args.samples:
@@ -574,6 +642,8 @@ def main():
     p.add_argument("--initrd", required=True)
     p.add_argument("--append", default="")
     p.add_argument("--rtc-base", default="2026-01-01T08:00:00")
+    p.add_argument("--gpu", metavar="WxH",
+                   help="DRM variant: a virtio-gpu display of that size (fbdev emulation off)")
     p.set_defaults(func=cmd_start)
     p = sub.add_parser("_events")
     p.add_argument("run")
