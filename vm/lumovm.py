@@ -429,6 +429,18 @@ def read_ppm(data):
     return width, height, [pixels[y * width * 3:(y + 1) * width * 3] for y in range(height)]
 
 
+def inactive_output(rows):
+    """True when the rows are QEMU's stand-in for a display whose output is
+    off (DPMS off, no scan-out): black but for one line of text in a single
+    colour across the middle rows."""
+    height = len(rows)
+    lit = [y for y, row in enumerate(rows) if any(row)]
+    if not lit or lit[-1] - lit[0] > 16 or abs((lit[0] + lit[-1]) // 2 - height // 2) > 16:
+        return False
+    colours = {rows[y][i:i + 3] for y in lit for i in range(0, len(rows[y]), 3)}
+    return len(colours) == 2
+
+
 def grab_display(run):
     """The DRM variant: what QEMU's display shows (QMP screendump)."""
     qmp = connect(run)
@@ -441,7 +453,10 @@ def grab_display(run):
     finally:
         os.unlink(path)
         qmp.close()
-    return {"xres": width, "yres": height, "bpp": 24}, rows
+    blank = inactive_output(rows)
+    if blank:  # what an output that is off shows: black
+        rows = [bytes(len(row)) for row in rows]
+    return {"xres": width, "yres": height, "bpp": 24, "blank": int(blank)}, rows
 
 
 def grab(run):

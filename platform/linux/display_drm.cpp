@@ -10,9 +10,9 @@
 // once, shows are dropped while it lasts (the program goes on), and every
 // later show asks for master again and sets the mode when it is back.
 //
-// Closing leaves the buffer on screen where the kernel can hand it over
-// (DRM_IOCTL_MODE_CLOSEFB); older kernels drop the picture with the
-// descriptor.
+// Closing leaves the buffer on screen: handed to the kernel
+// (DRM_IOCTL_MODE_CLOSEFB) where it can take it, else by keeping the last
+// closed descriptor open until the next open or the end of the process.
 #include <xf86drm.h>
 #include <xf86drmMode.h>
 
@@ -45,7 +45,7 @@ namespace platform::kernel {
 namespace {
 
 constexpr int kMaxCards = 8;
-constexpr unsigned kMaxScreens = 4;
+constexpr unsigned kMaxHandles = 8;
 
 struct Buffer {
   uint32_t handle = 0;  // dumb buffer
@@ -66,29 +66,47 @@ struct DrmScreen {
   bool lost = false;  // another process holds master
 };
 
-DrmScreen g_screens[kMaxScreens];
-std::mutex g_mutex;  // guards the slots; a screen is used by one thread at a time
+// One screen a process: every handle is a duplicate of its descriptor, so
+// that all of them act as the one DRM master (a second open of the card
+// would not be master and could neither flip nor blank). The screen is torn
+// down when its last handle is closed.
+DrmScreen g_screen;
+int g_handles[kMaxHandles] = {-1, -1, -1, -1, -1, -1, -1, -1};
+std::mutex g_mutex;  // guards the handles; the screen is used by one thread at a time
 
-DrmScreen* screen_of(int fd) {
+DrmScreen* screen_of(int handle) {
   std::lock_guard<std::mutex> lock(g_mutex);
-  for (DrmScreen& s : g_screens) {
-    if (fd >= 0 && s.fd == fd) return &s;
+  for (int h : g_handles) {
+    if (handle >= 0 && h == handle) return &g_screen;
   }
   errno = EBADF;
   return nullptr;
 }
 
-// Claims a free slot for `fd`.
-DrmScreen* free_slot(int fd) {
+// A new handle on the open screen, or -1 with errno.
+int add_handle() {
   std::lock_guard<std::mutex> lock(g_mutex);
-  for (DrmScreen& s : g_screens) {
-    if (s.fd < 0) {
-      s.fd = fd;
-      return &s;
-    }
+  for (int& h : g_handles) {
+    if (h >= 0) continue;
+    h = fcntl(g_screen.fd, F_DUPFD_CLOEXEC, 0);
+    return h;
   }
   errno = EMFILE;
-  return nullptr;
+  return -1;
+}
+
+// Forgets `handle`; true when it was the screen's last one.
+bool remove_handle(int handle) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  bool others = false;
+  for (int& h : g_handles) {
+    if (h == handle) {
+      h = -1;
+    } else if (h >= 0) {
+      others = true;
+    }
+  }
+  return !others;
 }
 
 size_t page_bytes(const DrmScreen& s) { return static_cast<size_t>(s.pitch) * s.mode.vdisplay; }
@@ -354,7 +372,17 @@ int open_card(const char* path, DrmScreen* s) {
   return -1;
 }
 
+// On kernels without DRM_IOCTL_MODE_CLOSEFB a picture lives as long as its
+// descriptor: when the last handle is closed the screen is kept, parked,
+// until the next open (which takes it up again, picture and all) or the end
+// of the process, whichever hands the screen over first.
+bool g_parked = false;
+
 int drm_open() {
+  if (g_screen.fd >= 0) {
+    g_parked = false;
+    return add_handle();
+  }
   DrmScreen setup;
   int error = ENODEV;
   for (int i = 0; i < kMaxCards; ++i) {
@@ -372,36 +400,41 @@ int drm_open() {
            setup.mode.vdisplay, setup.mode.vrefresh, format_name(setup.format), setup.book.pages,
            setup.lost ? ", another process holds it" : "");
     }
-    DrmScreen* slot = free_slot(fd);
-    if (slot == nullptr) {
-      drop_buffers(&setup);
+    g_screen = setup;
+    int handle = add_handle();
+    if (handle < 0) {
+      error = errno;
+      drop_buffers(&g_screen);
       close(fd);
-      return -1;
+      g_screen = {};
+      break;
     }
-    *slot = setup;
-    return fd;
+    return handle;
   }
   errno = error;
   return -1;
 }
 
-int drm_close(int fd) {
-  DrmScreen* s = screen_of(fd);
+int drm_close(int handle) {
+  DrmScreen* s = screen_of(handle);
   if (s == nullptr) return -1;
+  bool last = remove_handle(handle);
+  close(handle);
+  if (!last) return 0;
   if (s->book.pending >= 0) await_flip(s);
-  for (unsigned i = 0; i < s->book.pages; ++i) {
-    Buffer& b = s->buffers[i];
-    if (static_cast<int>(i) == s->book.shown) {
-      // Leave the picture on screen for whoever comes next.
-      drm_mode_closefb request = {b.fb, 0};
-      if (drmIoctl(fd, DRM_IOCTL_MODE_CLOSEFB, &request) == 0) b.fb = 0;
+  if (s->book.shown >= 0 && !s->lost) {
+    // Leave the picture on screen for whoever comes next.
+    Buffer& b = s->buffers[s->book.shown];
+    drm_mode_closefb request = {b.fb, 0};
+    if (drmIoctl(s->fd, DRM_IOCTL_MODE_CLOSEFB, &request) != 0) {
+      g_parked = true;
+      return 0;
     }
+    b.fb = 0;
   }
   drop_buffers(s);
-  {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    *s = {};
-  }
+  int fd = s->fd;
+  *s = {};
   return close(fd);
 }
 
