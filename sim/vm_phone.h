@@ -2,9 +2,11 @@
 // ARM kernel in qemu-system-arm with the board of vm/ (see vm/README.md for
 // the protocol). The machine is launched by vm/lumovm.py on the first start;
 // everything after that goes over the machine's own channels: the guest agent
-// (virtio-serial, one request a line), QMP (keys, screen memory, quit), the
-// console log (the program's kmsg lines, init's lines, the kernel's reboot
-// line) and the QMP event log (SHUTDOWN). Single-threaded, like the runner.
+// (virtio-serial, one request a line), QMP (keys, quit, the screen: the board
+// framebuffer's memory, or in the DRM variant, `--display drm`, a screendump
+// of the virtio-gpu display), the console log (the program's kmsg lines,
+// init's lines, the kernel's reboot line) and the QMP event log (SHUTDOWN).
+// Single-threaded, like the runner.
 //
 // The kernel sends the power-supply uevents itself when the board's values
 // change, so the runner never sends one; steps that only a device root can
@@ -57,6 +59,11 @@ std::vector<std::string> console_reboot_lines(const std::string& console);
 // The statuses in init's "lumo-init: program exited with status N" lines.
 std::vector<int> console_exit_statuses(const std::string& console);
 
+// True when a screendump is QEMU's stand-in for a display whose output is
+// off (DPMS off, nothing scanned out): black but for one line of text in one
+// colour across the middle rows. Pure.
+bool inactive_output(const Image& screen);
+
 // The QEMU key name of a key code, "" when the virtual keyboard has none.
 std::string vm_qcode(int code);
 
@@ -102,6 +109,10 @@ class VmPhone : public Phone {
   std::optional<std::string> agent(const std::string& line);
   // One QMP command (JSON text), the reply line; "" on failure.
   std::string qmp(const std::string& command);
+  // The shown screen: the DRM variant's through QMP screendump, the board
+  // framebuffer's page through pmemsave.
+  bool display_page(Image* page, FrameInfo* info, std::string* error);
+  bool framebuffer_page(Image* page, FrameInfo* info, std::string* error);
   bool pmemsave(uint64_t address, size_t size, std::string* bytes, std::string* error);
   std::string console() const;
   bool machine_down() const;
