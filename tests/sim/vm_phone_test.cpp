@@ -1,6 +1,6 @@
 // The virtual phone driver's pure parts: what it reads from the console, the
-// agent's line escaping, the board the device lines ask for, and the steps
-// only the virtual phone knows. The machine itself is played by
+// agent's line escaping, the board the device lines ask for, the DRM
+// variant's dark output, and the steps only the virtual phone knows. The machine itself is played by
 // tools/vm-test.sh.
 #include "sim/vm_phone.h"
 
@@ -83,6 +83,22 @@ TEST(VmBoard, RefusesWhatTheBoardCannotBe) {
     EXPECT_FALSE(sim::vm_board(args, &board, &error)) << args[0];
     EXPECT_FALSE(error.empty()) << args[0];
   }
+}
+
+// QEMU's stand-in for an output that is off (one line of text in one colour
+// across the middle) reads as a dark screen; a picture never does.
+TEST(VmScreen, InactiveOutputToldFromPictures) {
+  auto screen = [](int y0, int y1, bool second_colour) {
+    sim::Image s(8, 40, 0xff000000u);
+    for (int y = y0; y <= y1; ++y) s.set(1 + y % 6, y, 0xffaaaaaau);
+    if (second_colour) s.set(3, y0, 0xff102030u);
+    return s;
+  };
+  EXPECT_TRUE(sim::inactive_output(screen(17, 23, false)));
+  EXPECT_FALSE(sim::inactive_output(sim::Image(8, 40, 0xff000000u)));  // black is no stand-in
+  EXPECT_FALSE(sim::inactive_output(screen(17, 23, true)));
+  EXPECT_FALSE(sim::inactive_output(screen(0, 3, false)));   // off the middle
+  EXPECT_FALSE(sim::inactive_output(screen(5, 35, false)));  // taller than a line of text
 }
 
 TEST(VmKeys, CodesTheVirtualKeyboardHas) {
