@@ -7,12 +7,14 @@ instruction on), agent.sock (the guest agent's virtio-serial port),
 console.log (the serial console: kernel and program log), qemu.pid,
 started (the host time of the first instruction, seconds).
 
-    lumovm.py start RUN --kernel K --initrd I [--append WORDS] [--rtc-base T]
+    lumovm.py start RUN --kernel K --initrd I [--append WORDS] [--rtc-base T] [--gpu WxH]
     lumovm.py agent RUN REQUEST...          one agent request, prints the reply
     lumovm.py key RUN QCODE [--hold MS | --down | --up]   a key (power, end, ...)
     lumovm.py grab RUN OUT.png [--samples]  the shown framebuffer page as PNG
     lumovm.py screen RUN logo|black|drawn [--rle FILE] [--out PNG]
                                             does the shown page show the boot logo, nothing, something?
+                                            (the board framebuffer's; a --gpu machine's screen is
+                                            QMP screendump's, read by lumo-sim run --vm)
     lumovm.py wait-console RUN REGEX [--timeout S] [--after N]
     lumovm.py shutdown RUN [--timeout S]    waits for SHUTDOWN: "power-off" or "restart [REASON]"
     lumovm.py rtc RUN                       pl031 registers: "time T match M enabled E"
@@ -405,65 +407,12 @@ def pmem(qmp, address, size):
         os.unlink(path)
 
 
-def read_ppm(data):
-    """(width, height, RGB rows) of a binary PPM (P6, 8 bits a channel)."""
-    fields, pos = [], 0
-    while len(fields) < 4:
-        while pos < len(data) and data[pos:pos + 1].isspace():
-            pos += 1
-        if data[pos:pos + 1] == b"#":
-            pos = data.index(b"\n", pos)
-            continue
-        end = pos
-        while end < len(data) and not data[end:end + 1].isspace():
-            end += 1
-        fields.append(data[pos:end])
-        pos = end
-    if fields[0] != b"P6" or fields[3] != b"255":
-        raise Failure("screendump is not an 8-bit binary PPM")
-    width, height = int(fields[1]), int(fields[2])
-    pos += 1
-    pixels = data[pos:pos + width * height * 3]
-    if len(pixels) != width * height * 3:
-        raise Failure("screendump is short")
-    return width, height, [pixels[y * width * 3:(y + 1) * width * 3] for y in range(height)]
-
-
-def inactive_output(rows):
-    """True when the rows are QEMU's stand-in for a display whose output is
-    off (DPMS off, no scan-out): black but for one line of text in a single
-    colour across the middle rows."""
-    height = len(rows)
-    lit = [y for y, row in enumerate(rows) if any(row)]
-    if not lit or lit[-1] - lit[0] > 16 or abs((lit[0] + lit[-1]) // 2 - height // 2) > 16:
-        return False
-    colours = {rows[y][i:i + 3] for y in lit for i in range(0, len(rows[y]), 3)}
-    return len(colours) == 2
-
-
-def grab_display(run):
-    """The DRM variant: what QEMU's display shows (QMP screendump)."""
-    qmp = connect(run)
-    with tempfile.NamedTemporaryFile(prefix="lumovm-", suffix=".ppm", delete=False) as f:
-        path = f.name
-    try:
-        qmp.execute("screendump", filename=path)
-        with open(path, "rb") as f:
-            width, height, rows = read_ppm(f.read())
-    finally:
-        os.unlink(path)
-        qmp.close()
-    blank = inactive_output(rows)
-    if blank:  # what an output that is off shows: black
-        rows = [bytes(len(row)) for row in rows]
-    return {"xres": width, "yres": height, "bpp": 24, "blank": int(blank)}, rows
-
-
 def grab(run):
-    """The status block and the shown page's RGB rows, read while stopped;
-    in the DRM variant what the display shows (no status block)."""
+    """The status block and the shown page's RGB rows, read while stopped."""
     if os.path.exists(run_path(run, "gpu")):
-        return grab_display(run)
+        # The board's framebuffer is not what the DRM variant shows.
+        raise Failure("a DRM-variant machine: its screen is QMP screendump's "
+                      "(lumo-sim run --vm reads it)")
     qmp = connect(run)
     running = qmp.execute("query-status").get("running", False)
     if running:

@@ -288,30 +288,6 @@ class DrmVariant(unittest.TestCase):
             with self.assertRaises(lumovm.Failure, msg=bad):
                 lumovm.parse_gpu(bad)
 
-    def test_ppm_rows(self):
-        pixels = bytes(range(2 * 3 * 3))
-        width, height, rows = lumovm.read_ppm(b"P6\n# QEMU\n2 3\n255\n" + pixels)
-        self.assertEqual((width, height), (2, 3))
-        self.assertEqual(rows, [pixels[0:6], pixels[6:12], pixels[12:18]])
-        with self.assertRaises(lumovm.Failure):
-            lumovm.read_ppm(b"P6 2 3 255\n" + pixels[:-1])
-        with self.assertRaises(lumovm.Failure):
-            lumovm.read_ppm(b"P6 2 3 65535\n" + pixels)
-
-    def test_inactive_output_told_from_a_drawn_or_black_screen(self):
-        def screen(lit):  # 40 rows of 8 pixels; lit: {(x, y): rgb}
-            return [b"".join(lit.get((x, y), b"\0\0\0") for x in range(8)) for y in range(40)]
-        grey = b"\xaa\xaa\xaa"
-        text = {(x, y): grey for x in range(1, 7) for y in (19, 20, 22)}
-        self.assertTrue(lumovm.inactive_output(screen(text)))
-        self.assertFalse(lumovm.inactive_output(screen({})), "all black is no stand-in")
-        two_colours = {**text, (3, 20): b"\x10\x20\x30"}
-        self.assertFalse(lumovm.inactive_output(screen(two_colours)))
-        off_centre = {(x, 2): grey for x in range(8)}
-        self.assertFalse(lumovm.inactive_output(screen(off_centre)))
-        tall = {(4, y): grey for y in range(5, 35)}
-        self.assertFalse(lumovm.inactive_output(screen(tall)))
-
 
 class ScreenVerdicts(unittest.TestCase):
     def rle(self, *runs):
