@@ -173,6 +173,10 @@ bool vm_board(const std::vector<std::string>& device_args, VmBoard* board, std::
     }
   }
   std::vector<std::string>& append = board->append;
+  if (board->display == "drm" && std::find(append.begin(), append.end(), "lumo_fb.pages=1") != append.end()) {
+    *error = "--single-page applies to the board framebuffer; the DRM display makes its own buffers";
+    return false;
+  }
   if (!parse_device_options(host_args, &options, error)) return false;
   auto add = [&](const std::string& word) { append.push_back(word); };
   add("lumo_fb.bpp=" + std::to_string(options.bits_per_pixel));

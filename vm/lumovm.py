@@ -227,7 +227,7 @@ def cmd_start(args):
             os.unlink(run_path(run, name))
     if args.gpu:
         parse_gpu(args.gpu)
-        with open(run_path(run, "gpu"), "w") as f:  # screens come from screendump
+        with open(run_path(run, "gpu"), "w") as f:  # grab, screen refuse it
             f.write(f"{args.gpu}\n")
     qemu = None
     try:

@@ -74,6 +74,7 @@ TEST(VmBoard, RefusesWhatTheBoardCannotBe) {
       {"--no-input"},              // so are its devices
       {"--display", "vga"},        // no such variant
       {"--display"},               // value missing
+      {"--single-page", "--display", "drm"},  // a framebuffer option on the DRM display
       {"--startup", "two words"},  // the kernel command line cannot carry a blank
       {"--bpp", "24"},             // refused like on the host
   };
