@@ -309,10 +309,6 @@ std::string vm_qcode(int code) {
   }
 }
 
-VmPhone::VmPhone(VmOptions options) : options_(std::move(options)) {}
-
-VmPhone::~VmPhone() { quit(); }
-
 bool inactive_output(const Image& screen) {
   int first = -1, last = -1;
   uint32_t ink = 0;
@@ -328,6 +324,10 @@ bool inactive_output(const Image& screen) {
   int middle = screen.height / 2;
   return first >= 0 && last - first <= 16 && std::abs((first + last) / 2 - middle) <= 16;
 }
+
+VmPhone::VmPhone(VmOptions options) : options_(std::move(options)) {}
+
+VmPhone::~VmPhone() { quit(); }
 
 std::string VmPhone::unsupported(const std::string& step) const {
   if (step == "uevent") return "raw uevents cannot be sent in the virtual phone: the kernel sends its own";
