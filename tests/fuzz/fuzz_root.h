@@ -61,6 +61,17 @@ inline void put_text(const std::string& device_path, const std::string& text) {
   put_file(device_path, text.data(), text.size());
 }
 
+// The whole file at `device_path`, or "" when it cannot be read.
+inline std::string read_text(const std::string& device_path) {
+  std::string text;
+  if (FILE* f = fopen(host_path(device_path).c_str(), "rb")) {
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof(buf), f)) > 0;) text.append(buf, n);
+    fclose(f);
+  }
+  return text;
+}
+
 // Empties the log every few thousand inputs.
 inline void fuzz_trim_log() {
   static unsigned runs = 0;

@@ -40,7 +40,13 @@ def seeds():
     yield "boot_logo", "one_pixel", b"\x00" + rle(1, 0xF800)
     yield "boot_logo", "small_16", b"\x02" + rle(100, 0x07E0) + rle(53, 0x001F) + b"\x01\x02"
     yield "boot_logo", "small_32", b"\x03" + rle(3000, 0xFFFF) + rle(72, 0x1234)
-    yield "boot_logo", "full_480x800", b"\x04" + rle(64000, 0x0000) * 5 + rle(64000, 0xFFFF)
+    yield "boot_logo", "full_200x120", b"\x04" + rle(20000, 0x0000) + rle(4000, 0xFFFF)
+
+    info = lambda held, page, text: bytes([held, page]) + text.encode()
+    yield "screen_info", "two_pages_16", info(2, 1, "xres=2\nyres=4\nbits_per_pixel=16\nyoffset=0\n")
+    yield "screen_info", "one_page_32", info(3, 1, "xres=5\nyres=3\nbits_per_pixel=32\nyres_virtual=3\n")
+    yield "screen_info", "short_file", info(4, 2, "yoffset=48\r\nxres=64\nyres=48\nbits_per_pixel=16\nyres_virtual=144")
+    yield "screen_info", "empty_file", info(0, 3, "xres=16\nyres=16\nbits_per_pixel=32\nyres_virtual=64\nyoffset=1\nyoffset=2\n")
 
     supply = [("status", "Charging\n"), ("health", "Good\n"), ("present", "1\n"), ("capacity", "50\n"),
               ("voltage", "3900000\n"), ("temp", "250\n"), ("technology", "Li-ion\n"), ("online", "1\n")]
