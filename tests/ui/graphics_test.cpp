@@ -1,5 +1,4 @@
-// Framebuffer open, page flips and close on fake framebuffers; the 32-bit
-// expansion and the fills, checked at every length and alignment.
+// Framebuffer open, page flips and close on fake framebuffers.
 #include "ui/graphics.h"
 
 #include <algorithm>
@@ -168,39 +167,6 @@ TEST_F(GraphicsTest, CloseTwiceThenNothingIsShownUntilReopened) {
   screen_present();
   EXPECT_EQ(fb_pixels16(root_, 24, 12), Pixels(12, 0xFFFF));
   EXPECT_EQ(shown_yoffset(root_), 3);
-}
-
-// Lengths around the vector steps, at odd starting pixels, and a fence word
-// on each side that must stay; the longest run expands every 565 value.
-TEST(PixelLoopsTest, EveryLengthAndOffsetStopsAtTheEnd) {
-  std::vector<uint16_t> src(65536 + 4);
-  for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint16_t>(i * 0x9E37);
-  auto expanded = [](uint16_t p) {
-    uint32_t r = p >> 11, g = (p >> 5) & 63, b = p & 31;
-    return 0xFF000000u | (b * 8 + b / 4) << 16 | (g * 4 + g / 16) << 8 | (r * 8 + r / 4);
-  };
-  auto swapped = [&](uint16_t p) {  // X, R, G, B words: red and blue bytes exchanged
-    uint32_t w = expanded(p);
-    return (w & 0xFF00FF00u) | (w & 0xFF) << 16 | (w >> 16 & 0xFF);
-  };
-  for (size_t count : {size_t{0}, size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{31}, size_t{33}, size_t{65536}}) {
-    for (size_t offset = 1; offset < 3; ++offset) {
-      SCOPED_TRACE(testing::Message() << "count " << count << " offset " << offset);
-      std::vector<uint32_t> wide(count + 2 * offset, 0xDEADBEEF), fill32 = wide, xrgb = wide;
-      std::vector<uint16_t> fill16(count + 2 * offset, 0xBEEF);
-      expand_565_to_8888(wide.data() + offset, src.data() + offset, count);
-      expand_565_to_bgrx8888(xrgb.data() + offset, src.data() + offset, count);
-      fill_pixels32(fill32.data() + offset, 0x12345678, count);
-      fill_pixels16(fill16.data() + offset, 0x1234, count);
-      for (size_t i = 0; i < wide.size(); ++i) {
-        bool in = i >= offset && i < offset + count;
-        ASSERT_EQ(wide[i], in ? expanded(src[i]) : 0xDEADBEEF) << i;
-        ASSERT_EQ(xrgb[i], in ? swapped(src[i]) : 0xDEADBEEF) << i;
-        ASSERT_EQ(fill32[i], in ? 0x12345678u : 0xDEADBEEF) << i;
-        ASSERT_EQ(fill16[i], in ? 0x1234 : 0xBEEF) << i;
-      }
-    }
-  }
 }
 
 }  // namespace
