@@ -59,15 +59,6 @@ TEST(BootLogoTest, RunsFillPageZeroInReadingOrderAndNeverPastIt) {
   }
 }
 
-TEST(BootLogoTest, ThirtyTwoBitPixelsAreExpanded) {
-  lumo_test::DeviceRoot root;
-  make_screen(root, 3, 2, 32, true, 0x5A);
-  root.write("/initlogo.rle", rle({{2, 0x001F}, {3, 0xF800}}));
-  EXPECT_EQ(load_565rle_image("/initlogo.rle"), 0);
-  std::string blue("\x00\x00\xFF\xFF", 4), red("\xFF\x00\x00\xFF", 4);
-  EXPECT_EQ(root.read("/dev/graphics/fb0"), blue + blue + red + red + red + std::string(28, '\x5A'));
-}
-
 // Screens the host cannot describe: rows with padding (never written) and
 // 32-bit words with blue in the low byte.
 TEST(BootLogoTest, RunsFollowRowsAndTheChannelLayout) {
