@@ -111,31 +111,20 @@ TEST(LinuxUevent, AnotherSocketsMessageIsDroppedOnTheRealPath) {
   EXPECT_EQ(std::string(buffer, 7), "change@");
 }
 
+// 16-bit screens in R, G, B 565; 32-bit ones in X, R, G, B, the usual layout.
 fb_var_screeninfo var_of(unsigned xres, unsigned yres, unsigned yres_virtual, unsigned bpp) {
   fb_var_screeninfo var = {};
-  var.xres = xres;
-  var.xres_virtual = xres;
-  var.yres = yres;
-  var.yres_virtual = yres_virtual;
-  var.bits_per_pixel = bpp;
-  if (bpp == 16) {
-    var.red = {11, 5, 0};
-    var.green = {5, 6, 0};
-    var.blue = {0, 5, 0};
-  } else {
-    var.red = {16, 8, 0};  // X, R, G, B: the usual 32-bit layout
-    var.green = {8, 8, 0};
-    var.blue = {0, 8, 0};
-  }
+  var.xres = var.xres_virtual = xres, var.yres = yres, var.yres_virtual = yres_virtual, var.bits_per_pixel = bpp;
+  const bool rgb565 = bpp == 16;
+  var.red = {rgb565 ? 11u : 16u, rgb565 ? 5u : 8u, 0}, var.green = {rgb565 ? 5u : 8u, rgb565 ? 6u : 8u, 0};
+  var.blue = {0, rgb565 ? 5u : 8u, 0};
   return var;
 }
 
 fb_fix_screeninfo fix_of(unsigned line_length, unsigned smem_len, unsigned ypanstep, unsigned ywrapstep = 0) {
   fb_fix_screeninfo fix = {};
-  fix.line_length = line_length;
-  fix.smem_len = smem_len;
-  fix.ypanstep = static_cast<uint16_t>(ypanstep);
-  fix.ywrapstep = static_cast<uint16_t>(ywrapstep);
+  fix.line_length = line_length, fix.smem_len = smem_len;
+  fix.ypanstep = static_cast<uint16_t>(ypanstep), fix.ywrapstep = static_cast<uint16_t>(ywrapstep);
   return fix;
 }
 

@@ -347,27 +347,30 @@ TEST(PixelLoopsTest, EveryLengthAndOffsetStopsAtTheEnd) {
 
 #if LUMO_NEON_SPANS
 
-// One span on random pixels from `seed`: n pixels starting `off` pixels into
-// a destination that ends where the span ends (and a texture row that ends
-// with it), both against guard pages. Returns the destination's bytes.
-using SpanRun = std::vector<uint8_t> (*)(uint32_t seed, uint32_t n, uint32_t off);
-
 void random_bytes(std::mt19937& rng, Guarded& g, size_t size, bool alpha = false) {
   for (size_t i = 0; i < size; ++i) g.data[i] = alpha && i % 4 == 3 ? random_alpha(rng) : static_cast<uint8_t>(rng());
 }
 
-// A one-row rectangle over texels (or a flat colour) through the rasterizer.
-std::vector<uint8_t> draw_row(uint32_t seed, uint32_t n, uint32_t off, bool textured, bool blend, uint8_t format,
-                              bool classify) {
+struct Span {
+  const char* name;
+  bool textured, blend;
+  uint8_t format;
+  bool classify;  // texels of a classified picture
+};
+
+// One row of `n` pixels from random pixels of `seed`, `off` pixels into a
+// destination that ends where the span ends (and a texture row that ends with
+// it), both against guard pages. Returns the destination's bytes.
+std::vector<uint8_t> draw_row(uint32_t seed, uint32_t n, uint32_t off, const Span& span) {
   std::mt19937 rng(seed);
   Guarded cb((off + n) * 2);
   random_bytes(rng, cb, (off + n) * 2);
-  Op op = {textured, blend, uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), uint8_t(1 + rng() % 254)};
+  Op op = {span.textured, span.blend, uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), uint8_t(1 + rng() % 254)};
   Guarded tex(size_t{n} * 4);
   random_bytes(rng, tex, size_t{n} * 4, true);
-  op.tex = surf(tex.data, n, 1, static_cast<int32_t>(n), format);
+  op.tex = surf(tex.data, n, 1, static_cast<int32_t>(n), span.format);
   Picture picture;
-  if (classify) {
+  if (span.classify) {
     picture = make_picture(n, 1, static_cast<int32_t>(n), run_texels(rng, n));
     EXPECT_TRUE(classified(*picture));
     op.tex = *picture;
@@ -386,30 +389,26 @@ struct NeonSpansTest : ::testing::Test {
 // Every span at every length up to a few steps and some long ones, at
 // unaligned starts: the NEON spans give the portable spans' bytes exactly.
 TEST_F(NeonSpansTest, MatchThePortableSpansAtEveryLength) {
-  const struct {
-    const char* name;
-    SpanRun run;
-  } cases[] = {
-      {"opaque RGBX texels", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, true, true, PIXEL_FORMAT_RGBX_8888, false); }},
-      {"RGBA texels, no blend", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, true, false, PIXEL_FORMAT_RGBA_8888, false); }},
-      {"blended RGBA texels", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, true, true, PIXEL_FORMAT_RGBA_8888, false); }},
-      {"picture runs", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, true, true, 0, true); }},
-      {"blended fill", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, false, true, 0, false); }},
-      {"opaque fill", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, false, false, 0, false); }},
+  const Span spans[] = {
+      {"opaque RGBX texels", true, true, PIXEL_FORMAT_RGBX_8888, false},
+      {"RGBA texels, no blend", true, false, PIXEL_FORMAT_RGBA_8888, false},
+      {"blended RGBA texels", true, true, PIXEL_FORMAT_RGBA_8888, false},
+      {"picture runs", true, true, 0, true},
+      {"blended fill", false, true, 0, false},
+      {"opaque fill", false, false, 0, false},
   };
-  std::vector<uint32_t> lengths;
+  std::vector<uint32_t> lengths = {63, 64, 65, 255, 1000, 4099};
   for (uint32_t n = 1; n <= 40; ++n) lengths.push_back(n);
-  for (uint32_t n : {63u, 64u, 65u, 255u, 1000u, 4099u}) lengths.push_back(n);
   uint32_t seed = 1;
-  for (const auto& c : cases) {
+  for (const Span& span : spans) {
     for (uint32_t n : lengths) {
       for (uint32_t off = 0; off < 4; ++off, ++seed) {
-        SCOPED_TRACE(testing::Message() << c.name << ", " << n << " pixels from " << off);
+        SCOPED_TRACE(testing::Message() << span.name << ", " << n << " pixels from " << off);
         neon_spans_set_active(false);
-        std::vector<uint8_t> portable = c.run(seed, n, off);
+        std::vector<uint8_t> portable = draw_row(seed, n, off, span);
         neon_spans_set_active(true);
         ASSERT_TRUE(neon_spans_active());
-        ASSERT_EQ(c.run(seed, n, off), portable);
+        ASSERT_EQ(draw_row(seed, n, off, span), portable);
       }
     }
   }
