@@ -47,7 +47,7 @@ TEST(BootLogoTest, RunsFillPageZeroInReadingOrderAndNeverPastIt) {
     std::vector<uint16_t> page = c.page;
     page.resize(24, O);  // page 1 untouched
     EXPECT_EQ(lumo_test::fb_pixels16(root, 0, 24), page);
-    EXPECT_EQ(lumo_test::shown_yoffset(root), 0);
+    EXPECT_EQ(root.shown_yoffset(), 0);
     EXPECT_EQ(root.read("/dev/tty0.mode"), "graphics");
     std::vector<std::string> warn = root.log_texts('W');
     EXPECT_EQ(std::vector<std::string>(warn.begin(), warn.end() - 1),

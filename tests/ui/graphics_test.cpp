@@ -16,7 +16,6 @@ namespace {
 using lumo_test::DeviceRoot;
 using lumo_test::fb_pixels16;
 using lumo_test::make_screen;
-using lumo_test::shown_yoffset;
 using Pixels = std::vector<uint16_t>;
 
 class GraphicsTest : public ::testing::Test {
@@ -29,7 +28,7 @@ TEST_F(GraphicsTest, PresentFillsTheHiddenPageAndPansToIt) {
   make_screen(root_, 4, 3);
   ASSERT_EQ(graphics_open(), 0);
   EXPECT_EQ(root_.read("/dev/tty0.mode"), "graphics");
-  EXPECT_EQ(shown_yoffset(root_), 0);
+  EXPECT_EQ(root_.shown_yoffset(), 0);
   EXPECT_TRUE(root_.log_contains("Malloc 24 for surface."));
   EXPECT_TRUE(root_.log_contains("framebuffer: fd " + std::to_string(gr_fb_fd) + " (4 x 3)"));
   auto* mem = reinterpret_cast<uint16_t*>(gr_mem_surface.data);
@@ -40,12 +39,12 @@ TEST_F(GraphicsTest, PresentFillsTheHiddenPageAndPansToIt) {
     screen_present();
     unsigned page = n % 2;
     EXPECT_EQ(gr_front_page, page);
-    EXPECT_EQ(shown_yoffset(root_), static_cast<int>(3 * page));
+    EXPECT_EQ(root_.shown_yoffset(), static_cast<int>(3 * page));
     EXPECT_EQ(fb_pixels16(root_, 24 * page, 12), frames[n]);
     EXPECT_EQ(fb_pixels16(root_, 24 * (1 - page), 12), frames[n - 1]);  // shown page not written
   }
   page_show(2);  // not a page: ignored
-  EXPECT_EQ(shown_yoffset(root_), 0);
+  EXPECT_EQ(root_.shown_yoffset(), 0);
   root_.clear_log();
   graphics_close();
   EXPECT_EQ(root_.log_texts('D'), (std::vector<std::string>{"Close gr_fb_fd", "Free gr_mem_surface.data",
@@ -62,7 +61,7 @@ TEST_F(GraphicsTest, ThirtyTwoBitPagesGetExpandedPixels) {
   screen_present();
   EXPECT_EQ(root_.read("/dev/graphics/fb0").substr(16),
             std::string("\xFF\x00\x00\xFF\x00\xFF\x00\xFF\x00\x00\xFF\xFF\x00\x00\x00\xFF", 16));
-  EXPECT_EQ(shown_yoffset(root_), 2);
+  EXPECT_EQ(root_.shown_yoffset(), 2);
 }
 
 // A screen whose announced memory or whose file holds one page: every frame
@@ -161,7 +160,7 @@ TEST_F(GraphicsTest, OpensWithoutConsoleClosesTwiceThenShowsNothingUntilReopened
   clear_screen(0xFFFFFFFF);
   screen_present();
   EXPECT_EQ(fb_pixels16(root_, 24, 12), Pixels(12, 0xFFFF));
-  EXPECT_EQ(shown_yoffset(root_), 3);
+  EXPECT_EQ(root_.shown_yoffset(), 3);
 }
 
 }  // namespace
