@@ -47,7 +47,7 @@ TEST(BootLogoTest, RunsFillPageZeroInReadingOrderAndNeverPastIt) {
     std::vector<uint16_t> page = c.page;
     page.resize(24, O);  // page 1 untouched
     EXPECT_EQ(lumo_test::fb_pixels16(root, 0, 24), page);
-    EXPECT_EQ(lumo_test::shown_yoffset(root), 0);
+    EXPECT_EQ(root.shown_yoffset(), 0);
     EXPECT_EQ(root.read("/dev/tty0.mode"), "graphics");
     std::vector<std::string> warn = root.log_texts('W');
     EXPECT_EQ(std::vector<std::string>(warn.begin(), warn.end() - 1),
@@ -57,15 +57,6 @@ TEST(BootLogoTest, RunsFillPageZeroInReadingOrderAndNeverPastIt) {
     EXPECT_EQ(root.log_texts('D'),
               (std::vector<std::string>{"load_565rle_image '/initlogo.rle'", " load_565rle_image success! "}));
   }
-}
-
-TEST(BootLogoTest, ThirtyTwoBitPixelsAreExpanded) {
-  lumo_test::DeviceRoot root;
-  make_screen(root, 3, 2, 32, true, 0x5A);
-  root.write("/initlogo.rle", rle({{2, 0x001F}, {3, 0xF800}}));
-  EXPECT_EQ(load_565rle_image("/initlogo.rle"), 0);
-  std::string blue("\x00\x00\xFF\xFF", 4), red("\xFF\x00\x00\xFF", 4);
-  EXPECT_EQ(root.read("/dev/graphics/fb0"), blue + blue + red + red + red + std::string(28, '\x5A'));
 }
 
 // Screens the host cannot describe: rows with padding (never written) and

@@ -206,17 +206,6 @@ TEST_F(ChargeAnimTest, ResyncWaitsForALitScreen) {
   EXPECT_EQ(resync_pending.load(), 0);
 }
 
-TEST_F(ChargeAnimTest, MissingPicturesAreLeftOutAndTriedAgain) {
-  root_.remove("/system/lumo/res/boot_charger_13.png");
-  root_.remove("/system/lumo/res/boot_charger_charging.png");
-  EXPECT_EQ(draw(), (Shown{kNone, kNone, kNone}));
-  EXPECT_TRUE(root_.log_contains("icon is null."));
-  ASSERT_TRUE(lumo_test::put_png(root_, "/system/lumo/res/boot_charger_13.png", picture_png(PIC_FRAME_0 + 13)));
-  frame_index.store(FRAME_RESTART);
-  hold_next_tick.store(0);
-  EXPECT_EQ(tick(), (Shown{PIC_FRAME_0 + 13, kNone, kNone}));
-}
-
 TEST_F(ChargeAnimTest, CreateRunAndHide) {
   charge_anim_create();
   ChargeAnimation* anim = _Instance.load();

@@ -296,31 +296,81 @@ TEST(PictureRunsTest, RecordClaimingMoreThanItsBlockIsLeftPlain) {
   EXPECT_FALSE(classified(*picture));
 }
 
+// ---- The 32-bit expansions and the fills ----
+
+// Every length up to a few vector steps, some long ones (the longest expands
+// every 565 value) and unaligned starts, against the formulas, with the
+// portable spans and with the NEON ones where they are built; each buffer
+// ends at a guard page and the pixels before the start must stay.
+TEST(PixelLoopsTest, EveryLengthAndOffsetStopsAtTheEnd) {
+  auto expanded = [](uint16_t p) {
+    uint32_t r = p >> 11, g = (p >> 5) & 63, b = p & 31;
+    return 0xFF000000u | (b * 8 + b / 4) << 16 | (g * 4 + g / 16) << 8 | (r * 8 + r / 4);
+  };
+  auto swapped = [&](uint16_t p) {  // X, R, G, B words: red and blue bytes exchanged
+    uint32_t w = expanded(p);
+    return (w & 0xFF00FF00u) | (w & 0xFF) << 16 | (w >> 16 & 0xFF);
+  };
+  std::vector<size_t> lengths = {63, 64, 65, 255, 4099, 65536};
+  for (size_t n = 0; n <= 40; ++n) lengths.push_back(n);
+  for (bool neon : {false, true}) {
+    neon_spans_set_active(neon);
+    for (size_t n : lengths) {
+      for (size_t off = 0; off < 4; ++off) {
+        SCOPED_TRACE(testing::Message() << "neon " << neon << ", " << n << " pixels from " << off);
+        Guarded src((off + n) * 2), wide((off + n) * 4), xrgb((off + n) * 4), fill32((off + n) * 4);
+        Guarded fill16((off + n) * 2);
+        auto* s16 = reinterpret_cast<uint16_t*>(src.data);
+        for (size_t i = 0; i < off + n; ++i) s16[i] = static_cast<uint16_t>(i * 0x9E37);
+        for (Guarded* g : {&wide, &xrgb, &fill32, &fill16}) memset(g->data, 0xEE, off * (g == &fill16 ? 2 : 4));
+        auto* w = reinterpret_cast<uint32_t*>(wide.data), *x = reinterpret_cast<uint32_t*>(xrgb.data);
+        auto* f32 = reinterpret_cast<uint32_t*>(fill32.data);
+        auto* f16 = reinterpret_cast<uint16_t*>(fill16.data);
+        expand_565_to_8888(w + off, s16 + off, n);
+        expand_565_to_bgrx8888(x + off, s16 + off, n);
+        fill_pixels32(f32 + off, 0x12345678, n);
+        fill_pixels16(f16 + off, 0x1234, n);
+        for (size_t i = 0; i < off + n; ++i) {
+          bool in = i >= off;
+          ASSERT_EQ(w[i], in ? expanded(s16[i]) : 0xEEEEEEEE) << i;
+          ASSERT_EQ(x[i], in ? swapped(s16[i]) : 0xEEEEEEEE) << i;
+          ASSERT_EQ(f32[i], in ? 0x12345678u : 0xEEEEEEEE) << i;
+          ASSERT_EQ(f16[i], in ? 0x1234 : 0xEEEE) << i;
+        }
+      }
+    }
+  }
+  neon_spans_set_active(true);
+}
+
 // ---- NEON spans against the portable ones ----
 
 #if LUMO_NEON_SPANS
-
-// One span on random pixels from `seed`: n pixels starting `off` pixels into
-// a destination that ends where the span ends (and a texture row that ends
-// with it), both against guard pages. Returns the destination's bytes.
-using SpanRun = std::vector<uint8_t> (*)(uint32_t seed, uint32_t n, uint32_t off);
 
 void random_bytes(std::mt19937& rng, Guarded& g, size_t size, bool alpha = false) {
   for (size_t i = 0; i < size; ++i) g.data[i] = alpha && i % 4 == 3 ? random_alpha(rng) : static_cast<uint8_t>(rng());
 }
 
-// A one-row rectangle over texels (or a flat colour) through the rasterizer.
-std::vector<uint8_t> draw_row(uint32_t seed, uint32_t n, uint32_t off, bool textured, bool blend, uint8_t format,
-                              bool classify) {
+struct Span {
+  const char* name;
+  bool textured, blend;
+  uint8_t format;
+  bool classify;  // texels of a classified picture
+};
+
+// One row of `n` pixels from random pixels of `seed`, `off` pixels into a
+// destination that ends where the span ends (and a texture row that ends with
+// it), both against guard pages. Returns the destination's bytes.
+std::vector<uint8_t> draw_row(uint32_t seed, uint32_t n, uint32_t off, const Span& span) {
   std::mt19937 rng(seed);
   Guarded cb((off + n) * 2);
   random_bytes(rng, cb, (off + n) * 2);
-  Op op = {textured, blend, uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), uint8_t(1 + rng() % 254)};
+  Op op = {span.textured, span.blend, uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), uint8_t(1 + rng() % 254)};
   Guarded tex(size_t{n} * 4);
   random_bytes(rng, tex, size_t{n} * 4, true);
-  op.tex = surf(tex.data, n, 1, static_cast<int32_t>(n), format);
+  op.tex = surf(tex.data, n, 1, static_cast<int32_t>(n), span.format);
   Picture picture;
-  if (classify) {
+  if (span.classify) {
     picture = make_picture(n, 1, static_cast<int32_t>(n), run_texels(rng, n));
     EXPECT_TRUE(classified(*picture));
     op.tex = *picture;
@@ -332,27 +382,6 @@ std::vector<uint8_t> draw_row(uint32_t seed, uint32_t n, uint32_t off, bool text
   return std::vector<uint8_t>(cb.data, cb.data + (off + n) * 2);
 }
 
-std::vector<uint8_t> expand_run(uint32_t seed, uint32_t n, uint32_t off) {
-  std::mt19937 rng(seed);
-  Guarded src((off + n) * 2), dst((off + n) * 4);
-  random_bytes(rng, src, (off + n) * 2);
-  random_bytes(rng, dst, (off + n) * 4);
-  expand_565_to_8888(reinterpret_cast<uint32_t*>(dst.data) + off, reinterpret_cast<uint16_t*>(src.data) + off, n);
-  return std::vector<uint8_t>(dst.data, dst.data + (off + n) * 4);
-}
-
-std::vector<uint8_t> fill_run(uint32_t seed, uint32_t n, uint32_t off) {
-  std::mt19937 rng(seed);
-  Guarded d16((off + n) * 2), d32((off + n) * 4);
-  random_bytes(rng, d16, (off + n) * 2);
-  random_bytes(rng, d32, (off + n) * 4);
-  fill_pixels16(reinterpret_cast<uint16_t*>(d16.data) + off, static_cast<uint16_t>(rng() | 0x0100), n);
-  fill_pixels32(reinterpret_cast<uint32_t*>(d32.data) + off, static_cast<uint32_t>(rng()), n);
-  std::vector<uint8_t> out(d16.data, d16.data + (off + n) * 2);
-  out.insert(out.end(), d32.data, d32.data + (off + n) * 4);
-  return out;
-}
-
 struct NeonSpansTest : ::testing::Test {
   void TearDown() override { neon_spans_set_active(true); }
 };
@@ -360,32 +389,26 @@ struct NeonSpansTest : ::testing::Test {
 // Every span at every length up to a few steps and some long ones, at
 // unaligned starts: the NEON spans give the portable spans' bytes exactly.
 TEST_F(NeonSpansTest, MatchThePortableSpansAtEveryLength) {
-  const struct {
-    const char* name;
-    SpanRun run;
-  } cases[] = {
-      {"opaque RGBX texels", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, true, true, PIXEL_FORMAT_RGBX_8888, false); }},
-      {"RGBA texels, no blend", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, true, false, PIXEL_FORMAT_RGBA_8888, false); }},
-      {"blended RGBA texels", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, true, true, PIXEL_FORMAT_RGBA_8888, false); }},
-      {"picture runs", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, true, true, 0, true); }},
-      {"blended fill", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, false, true, 0, false); }},
-      {"opaque fill", [](uint32_t s, uint32_t n, uint32_t o) { return draw_row(s, n, o, false, false, 0, false); }},
-      {"565 to 8888", expand_run},
-      {"16- and 32-bit fills", fill_run},
+  const Span spans[] = {
+      {"opaque RGBX texels", true, true, PIXEL_FORMAT_RGBX_8888, false},
+      {"RGBA texels, no blend", true, false, PIXEL_FORMAT_RGBA_8888, false},
+      {"blended RGBA texels", true, true, PIXEL_FORMAT_RGBA_8888, false},
+      {"picture runs", true, true, 0, true},
+      {"blended fill", false, true, 0, false},
+      {"opaque fill", false, false, 0, false},
   };
-  std::vector<uint32_t> lengths;
+  std::vector<uint32_t> lengths = {63, 64, 65, 255, 1000, 4099};
   for (uint32_t n = 1; n <= 40; ++n) lengths.push_back(n);
-  for (uint32_t n : {63u, 64u, 65u, 255u, 1000u, 4099u}) lengths.push_back(n);
   uint32_t seed = 1;
-  for (const auto& c : cases) {
+  for (const Span& span : spans) {
     for (uint32_t n : lengths) {
       for (uint32_t off = 0; off < 4; ++off, ++seed) {
-        SCOPED_TRACE(testing::Message() << c.name << ", " << n << " pixels from " << off);
+        SCOPED_TRACE(testing::Message() << span.name << ", " << n << " pixels from " << off);
         neon_spans_set_active(false);
-        std::vector<uint8_t> portable = c.run(seed, n, off);
+        std::vector<uint8_t> portable = draw_row(seed, n, off, span);
         neon_spans_set_active(true);
         ASSERT_TRUE(neon_spans_active());
-        ASSERT_EQ(c.run(seed, n, off), portable);
+        ASSERT_EQ(draw_row(seed, n, off, span), portable);
       }
     }
   }

@@ -24,8 +24,6 @@ inline void make_screen(const DeviceRoot& root, int xres, int yres, int bpp = 16
   if (console) root.write("/dev/tty0", "");
 }
 
-inline int shown_yoffset(const DeviceRoot& root) { return root.shown_yoffset(); }
-
 // `count` 16-bit pixels of the framebuffer file from byte `offset`.
 inline std::vector<uint16_t> fb_pixels16(const DeviceRoot& root, size_t offset, size_t count) {
   std::string bytes = root.read("/dev/graphics/fb0");
