@@ -1,15 +1,18 @@
-// Settings: defaults, caching, texts built from properties, and the bounded
-// set-and-verify writers.
+// Settings: defaults, caching, texts built from properties, the bounded
+// set-and-verify writers; the startup source, the mode kept for this boot and
+// the reboot record.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "config/settings.h"
+#include "config/startup.h"
 #include "tests/support/device_root.h"
 
 namespace {
@@ -23,6 +26,7 @@ class Settings : public ::testing::Test {
   void TearDown() override { resetSettingsCache(); }
   DeviceRoot root;
 };
+using Startup = Settings;
 
 TEST_F(Settings, DefaultsWithNoProperties) {
   EXPECT_EQ(getBrightness(), 51);
@@ -77,27 +81,11 @@ TEST_F(Settings, LogoPathJoinsDirectoryAndName) {
   EXPECT_EQ(std::string(getLogoName()), std::string(90, 'd') + "/" + std::string(91, 'n'));
 }
 
-TEST_F(Settings, ForceEntryWords) {
-  for (const char* word : {"yes", "1", "on", "true"}) {
-    resetSettingsCache();
-    root.set_property("ro.lboot.force.entry", word);
-    EXPECT_EQ(isForceEntry(), 1) << word;
-  }
-  for (const char* word : {"Y", "enabled", "2"}) {
-    resetSettingsCache();
-    root.set_property("ro.lboot.force.entry", word);
-    EXPECT_EQ(isForceEntry(), 0) << word;
-  }
-}
-
 TEST_F(Settings, TestModeOnlyForThree) {
-  EXPECT_EQ(isTestMode(), 0);
-  for (const char* v : {"1", "2", "4"}) {
-    root.set_property("persist.sys.lumo.test.mode", v);
-    EXPECT_EQ(isTestMode(), 0) << v;
+  for (auto [value, expected] : {std::pair{"", 0}, {"1", 0}, {"2", 0}, {"4", 0}, {"3", 1}}) {
+    root.set_property("persist.sys.lumo.test.mode", value);
+    EXPECT_EQ(isTestMode(), expected) << value;
   }
-  root.set_property("persist.sys.lumo.test.mode", "3");
-  EXPECT_EQ(isTestMode(), 1);
 }
 
 TEST_F(Settings, TimeCompensated) {
@@ -124,17 +112,12 @@ TEST_F(Settings, SetAndVerifyWritesOnceWhenAlreadyStored) {
   EXPECT_TRUE(root.log_contains("Set zelt.lumopower.startup = 2"));
 }
 
-TEST_F(Settings, NumbersOutOfRangeGiveTheDefault) {
-  // "Never boot on battery" written as the largest unsigned number must not
-  // wrap to -1 and boot at any voltage.
+// "Never boot on battery" written as the largest unsigned number must not
+// wrap to -1 and boot at any voltage (the reader's whole range is pinned in
+// properties_test.cpp).
+TEST_F(Settings, PowerOnVoltageOutOfRangeGivesTheDefault) {
   root.set_property("ro.lboot.vol.poweron", "4294967295");
   EXPECT_EQ(getPowerOnVoltage(), 3000);
-  root.set_property("ro.lboot.brightness", "4294967347");  // wrapped to 51 + 2^32 before
-  root.set_property("ro.lboot.light.timeout", "2147483648");
-  EXPECT_EQ(getBrightness(), 51);
-  EXPECT_EQ(getLightTimeout(), 8000);
-  root.set_property("persist.sys.poweralarm.time", "99999999999999999999");
-  EXPECT_EQ(getPowerAlarmTime(), 0);
 }
 
 TEST_F(Settings, BootSignalKeepsTryingUntilTheStoreAccepts) {
@@ -166,6 +149,131 @@ TEST_F(Settings, MarkRunningGivesUpWhenRefused) {
   EXPECT_EQ(markLumoBootRunning(), -1);
   EXPECT_EQ(root.property("ro.lumoboot.running"), "0");
   EXPECT_TRUE(root.log_contains("Set ro.lumoboot.running refused 50 times, giving up."));
+}
+
+TEST_F(Startup, SourceTable) {
+  struct {
+    const char* app_boot;  // nullptr: file missing
+    const char* startup;   // nullptr: file missing
+    int32_t expected;
+  } cases[] = {
+      {"reboot\n", "STARTMODE_CHGINS", 1},   {"rebooted", "STARTMODE_CHGINS", 2},
+      {nullptr, "STARTMODE_CHGINS", 2},      {nullptr, "STARTMODE_EXT0", 2},
+      {nullptr, "STARTMODE_USBINS\n", 2},    {nullptr, "2", 2},
+      {nullptr, "STARTMODE_CABLE", 2},       {nullptr, "charger", 2},
+      {nullptr, "STARTMODE_ALARM", 4},       {nullptr, "1", 4},
+      {nullptr, "charge_rtc", 1},            {nullptr, "Charger", 1},
+      {nullptr, "", -1},                     {nullptr, nullptr, -1},
+      {"", "1", 4},
+  };
+  for (const auto& c : cases) {
+    root.remove("/sys/power/app_boot");
+    root.remove("/sys/power/startup_mode");
+    if (c.app_boot) root.write("/sys/power/app_boot", c.app_boot);
+    if (c.startup) root.write("/sys/power/startup_mode", c.startup);
+    EXPECT_EQ(readStartupSource(), c.expected)
+        << (c.app_boot ? c.app_boot : "-") << " / " << (c.startup ? c.startup : "-");
+  }
+  EXPECT_TRUE(root.log_contains("Phone is reboot!"));
+  EXPECT_TRUE(root.log_contains("Read /sys/power/startup_mode fail!"));
+  EXPECT_TRUE(root.log_contains(" StartupSource = charge_rtc -> 1"));
+}
+
+TEST_F(Startup, FirstAnswerIsKeptForTheBoot) {
+  root.write("/sys/power/startup_mode", "STARTMODE_USBINS");
+  EXPECT_EQ(startupMode(), 2);
+  EXPECT_EQ(root.property("zelt.lumopower.startup"), "2");
+  root.write("/sys/power/startup_mode", "STARTMODE_ALARM");
+  EXPECT_EQ(startupMode(), 2);
+}
+
+TEST_F(Startup, UnknownIsStoredAndAskedAgain) {
+  EXPECT_EQ(startupMode(), -1);
+  EXPECT_EQ(root.property("zelt.lumopower.startup"), "-1");
+  root.write("/sys/power/startup_mode", "1");
+  EXPECT_EQ(startupMode(), 4);
+}
+
+std::string record(int64_t age_ms, const char* rest) {
+  return std::to_string(nowMs() - age_ms) + rest;
+}
+
+TEST_F(Startup, RebootRecordWindow) {
+  struct {
+    std::string text;
+    int32_t expected;
+  } cases[] = {
+      {record(10000, ";4;25000"), 4},
+      {record(24000, ";1;25000"), 1},
+      {record(30000, ";4;25000"), -1},  // stale
+      {record(59000, ";4"), 4},         // two fields: 60 s window
+      {record(61000, ";4"), -1},
+      {record(-5000, ";4;25000"), -1},  // dated in the future
+      {record(-60000, ";4;25000"), -1},
+      {"abc;4;25000", -1},
+      {"12345", -1},
+      {"", -1},
+      {std::string(91, '9'), -1},
+  };
+  for (const auto& c : cases) {
+    root.set_property(PROPERTY_REBOOT, c.text);
+    EXPECT_EQ(takeRebootRecord(), c.expected) << c.text;
+    EXPECT_EQ(root.property(PROPERTY_REBOOT), "") << "the record is cleared: " << c.text;
+  }
+}
+
+TEST_F(Startup, RecordNumbersOutOfRangeNeverCountAsFresh) {
+  constexpr int64_t kNow = 1765000000000;
+  auto at = [](int64_t age_ms, const char* rest) { return std::to_string(kNow - age_ms) + rest; };
+  struct {
+    std::string text;
+    int32_t expected;
+  } cases[] = {
+      {"1;4;18446744073709551615", -1},  // dated 1970: no window keeps it fresh
+      {"1;4;9223372036854775807", -1},
+      {at(30000, ";4;99999999"), -1},            // a window is capped at the 25 s the program writes
+      {at(20000, ";4;9223372036854775807"), 4},  // and still holds within it
+      {at(20000, ";4;99999999999999999999"), 4}, // an unreadable window is the 60 s default
+      {at(61000, ";4;99999999999999999999"), -1},
+      {at(10000, ";4294967300;25000"), -1},  // a mode past 32 bits does not parse (it wrapped to 4)
+      {at(10000, ";-2147483649;25000"), -1},
+      {at(10000, ";-2147483648;25000"), INT32_MIN},
+      {"-5;4;25000", -1},                      // no negative time
+      {"99999999999999999999;4;25000", -1},
+      {" " + at(10000, "; +2;25000"), 2},      // blanks and signs as "%llu;%d" reads them
+  };
+  for (const auto& c : cases) EXPECT_EQ(rebootRecordMode(c.text.c_str(), kNow), c.expected) << c.text;
+}
+
+TEST_F(Startup, ValidRecordWinsOverStoredMode) {
+  root.set_property("zelt.lumopower.startup", "2");
+  root.set_property(PROPERTY_REBOOT, record(10000, ";4;25000"));
+  EXPECT_EQ(startupMode(), 4);
+  EXPECT_EQ(root.property(PROPERTY_REBOOT), "");
+  EXPECT_EQ(root.property("zelt.lumopower.startup"), "4");
+  EXPECT_EQ(startupMode(), 4);
+}
+
+TEST_F(Startup, RememberWritesRecordOnlyWhenAsked) {
+  rememberStartupMode(-1, true);
+  EXPECT_FALSE(root.exists("/dev/__properties__/zelt.lumopower.startup"));
+  EXPECT_FALSE(root.exists("/data/property/" PROPERTY_REBOOT));
+  rememberStartupMode(1, false);
+  EXPECT_EQ(root.property("zelt.lumopower.startup"), "1");
+  EXPECT_FALSE(root.exists("/data/property/" PROPERTY_REBOOT));
+  int64_t before = nowMs();
+  rememberStartupMode(4, true);
+  std::string text = root.property(PROPERTY_REBOOT);
+  unsigned long long time = 0;
+  int mode = 0;
+  long window = 0;
+  ASSERT_EQ(sscanf(text.c_str(), "%llu;%d;%ld", &time, &mode, &window), 3) << text;
+  EXPECT_GE(static_cast<int64_t>(time), before);
+  EXPECT_EQ(mode, 4);
+  EXPECT_EQ(window, 25000);
+  EXPECT_EQ(text, std::to_string(time) + ";4;25000");
+  writeRebootRecord(-1);
+  EXPECT_EQ(root.property(PROPERTY_REBOOT), "");
 }
 
 }  // namespace
