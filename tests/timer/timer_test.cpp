@@ -24,22 +24,6 @@ void countingCallback(int32_t id) {
   ++g_fired;
 }
 
-TEST(TimerSpec, PeriodsSplitIntoSecondsAndNanoseconds) {
-  struct {
-    int ms;
-    long sec;
-    long nsec;
-  } cases[] = {{1234, 1, 234000000}, {16, 0, 16000000}, {200, 0, 200000000},
-               {750, 0, 750000000}, {8000, 8, 0},        {0, 0, 0}};
-  for (const auto& c : cases) {
-    itimerspec spec = msToTimerSpec(c.ms);
-    EXPECT_EQ(spec.it_value.tv_sec, c.sec) << c.ms;
-    EXPECT_EQ(spec.it_value.tv_nsec, c.nsec) << c.ms;
-    EXPECT_EQ(spec.it_interval.tv_sec, c.sec) << c.ms;
-    EXPECT_EQ(spec.it_interval.tv_nsec, c.nsec) << c.ms;
-  }
-}
-
 TEST(TimerService, PeriodicExpiryRunsTheCallbackWithTheId) {
   DeviceRoot root;
   Timer t, next;
