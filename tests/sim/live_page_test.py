@@ -135,9 +135,8 @@ def main():
         for method, path, body, status in [
                 ("GET", "/../../etc/passwd", None, 404), ("GET", "/sim/web/index.html", None, 404),
                 ("GET", "/app.js/../../CMakeLists.txt", None, 404),
-                ("POST", "/api/step", "step=write+/x+y", 400), ("POST", "/api/step", "step=key+press+nokey", 400),
-                ("POST", "/api/step", "step=battery+level%3Dlots", 400), ("POST", "/api/step", "", 400),
-                ("POST", "/api/step", "step=key+press+power+hold+60000", 400),
+                # which steps a control may be is live_test.cpp's table; here only that a refusal is a 400
+                ("POST", "/api/step", "step=write+/x+y", 400), ("POST", "/api/step", "", 400),
                 ("POST", "/api/alarm", "seconds=-5", 400), ("POST", "/api/alarm", "seconds=1%3B", 400)]:
             got, data = raw_request(port, method, path, body)
             assert got == status, "%s %s %r: %d, expected %d (%r)" % (method, path, body, got, status, data)
