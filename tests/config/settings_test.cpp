@@ -88,15 +88,11 @@ TEST_F(Settings, TestModeOnlyForThree) {
   }
 }
 
-TEST_F(Settings, TimeCompensated) {
+TEST_F(Settings, TimeCompensatedWhenTheValueBeginsWithTrue) {
   EXPECT_EQ(isTimeCompensated(), 0);
-  struct {
-    const char* value;
-    int expected;
-  } cases[] = {{"false", 0}, {"true", 1}, {"trueish", 1}, {"tru", 0}, {"TRUE", 0}};
-  for (const auto& c : cases) {
-    root.set_property("sys.time.compensated", c.value);
-    EXPECT_EQ(isTimeCompensated(), c.expected) << c.value;
+  for (auto [value, expected] : {std::pair{"false", 0}, {"true", 1}, {"trueish", 1}, {"tru", 0}, {"TRUE", 0}}) {
+    root.set_property("sys.time.compensated", value);
+    EXPECT_EQ(isTimeCompensated(), expected) << value;
   }
   root.set_property("sys.time.compensated", "true" + std::string(87, 'x'));
   EXPECT_EQ(isTimeCompensated(), 1);
