@@ -1,11 +1,7 @@
 #!/usr/bin/python3
-"""The live page in a real browser: starts `lumo-sim serve` on a fresh phone,
-drives the page in headless Chromium (screen key, unplug and plug, the level
-slider, the power key) and checks what it shows: the screen's pixels through
-a screenshot of the image element, the LED and backlight read-outs and the
-log. Also checks that bad requests get 4xx and that nothing outside the
-page's assets is served. Exits 77 (skipped) when Chromium, its driver,
-Selenium or Pillow are missing.
+"""The live page in headless Chromium on a fresh phone (`lumo-sim serve`): the controls, the
+screen's pixels, the LED, backlight and log read-outs, refused requests, and the end of the
+program with the server. Exits 77 (skipped) without Chromium, its driver, Selenium or Pillow.
 
     live_page_test.py LUMO_SIM [--picture OUT.png]
 """
