@@ -1,9 +1,6 @@
 #include "sim/runner.h"
 
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -87,27 +84,6 @@ TEST_F(RunnerTest, RunsJudgeTheirOwnOutputEndPromptlyAndLeaveNoProgramBehind) {
   sim::make_dirs(tmp_.path("elsewhere"));
   for (const std::string& at : {tmp_.path("elsewhere"), std::string("/")})
     EXPECT_EQ(run("exit 0\n", "wait 1\n", 30, at), sim::kRunError) << "no device root: " << at;
-}
-
-TEST_F(RunnerTest, BatteryStepWritesFilesThenSendsOneUevent) {
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // the program's uevent socket
-  ASSERT_GE(fd, 0);
-  std::thread binder([&] {
-    for (int i = 0; i < 1000 && !sim::path_exists(root() + "/pid"); ++i) sim::sleep_ms(5);
-    sockaddr_un addr = {AF_UNIX, {}};
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s/dev/socket/uevent", root().c_str());
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  });
-  EXPECT_EQ(run("sleep 60\n", "battery level=20 status=Full voltage=4100\n"), sim::kRunPassed);
-  binder.join();
-  char buf[1024] = {};
-  ssize_t n = recv(fd, buf, sizeof(buf) - 1, MSG_DONTWAIT);
-  ASSERT_GT(n, 0);
-  EXPECT_STREQ(buf, "change@/devices/platform/battery/power_supply/battery");
-  EXPECT_NE(std::string(buf, n).find(std::string("\0SUBSYSTEM=power_supply\0", 24)), std::string::npos);
-  EXPECT_LT(recv(fd, buf, sizeof(buf), MSG_DONTWAIT), 0);  // exactly one
-  close(fd);
-  EXPECT_EQ(file("/sys/class/power_supply/battery/voltage_now"), "4100000\n");
 }
 
 // A program that ends in the middle: the failing step after it says how it
