@@ -24,13 +24,15 @@ class Queue : public ::testing::Test {
 
 bool same(const Message& a, const Message& b) { return a.code == b.code && a.arg1 == b.arg1 && a.arg2 == b.arg2; }
 
-TEST_F(Queue, FirstInFirstOutWithArguments) {
+// Key events become down (pressed or repeated) or up.
+TEST_F(Queue, FirstInFirstOutWithArgumentsAndKeyEvents) {
   sendMessage(MSG_BATTERY, 1, 57);
-  sendMessage(MSG_ALARM, 0, 0);
   sendMessage(-5, -2147483647 - 1, 2147483647);
-  EXPECT_TRUE(same(take(), {MSG_BATTERY, 1, 57}));
-  EXPECT_TRUE(same(take(), {MSG_ALARM, 0, 0}));
-  EXPECT_TRUE(same(take(), {-5, -2147483647 - 1, 2147483647}));
+  for (int value : {1, 2, 0}) postKeyEvent(116, value);
+  for (const Message& want : std::initializer_list<Message>{
+           {MSG_BATTERY, 1, 57}, {-5, -2147483647 - 1, 2147483647}, {MSG_KEY_DOWN, 116, 1}, {MSG_KEY_DOWN, 116, 2},
+           {MSG_KEY_UP, 116, 0}})
+    EXPECT_TRUE(same(take(), want)) << want.code << " " << want.arg1 << " " << want.arg2;
   EXPECT_EQ(messageQueueCount(), 0);
 }
 
@@ -58,15 +60,6 @@ TEST_F(Queue, ReaderBlockedOnEmptyQueueWakesForAPost) {
   EXPECT_TRUE(wait_until([&] { return done.load(); }, 3000));
   reader.join();
   EXPECT_TRUE(same(got, {MSG_KEY_DOWN, 116, 1}));
-}
-
-TEST_F(Queue, KeyEventsBecomeDownOrUp) {
-  postKeyEvent(116, 1);
-  postKeyEvent(116, 2);
-  postKeyEvent(116, 0);
-  EXPECT_TRUE(same(take(), {MSG_KEY_DOWN, 116, 1}));
-  EXPECT_TRUE(same(take(), {MSG_KEY_DOWN, 116, 2}));
-  EXPECT_TRUE(same(take(), {MSG_KEY_UP, 116, 0}));
 }
 
 }  // namespace
