@@ -24,7 +24,7 @@ void countingCallback(int32_t id) {
   ++g_fired;
 }
 
-TEST(TimerService, PeriodicExpiryRunsTheCallbackWithTheId) {
+TEST(TimerService, PeriodicExpiryRunsTheCallbackWithTheIdOrPostsAMessage) {
   DeviceRoot root;
   Timer t, next;
   t.name = "tick";
@@ -48,6 +48,19 @@ TEST(TimerService, PeriodicExpiryRunsTheCallbackWithTheId) {
   int after_stop = g_fired.load();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_LE(g_fired.load(), after_stop + 1);  // at most one expiry already under way
+
+  // Without a callback an expiry posts MSG_TIMER with the timer's id.
+  messageQueueClear();
+  ASSERT_EQ(timerStart(&next, 25), 0);
+  ASSERT_TRUE(wait_until([] { return messageQueueCount() >= 2; }, 5000));
+  timerStop(&next);
+  Message m = {};
+  waitMessage(&m);
+  EXPECT_TRUE(m.code == MSG_TIMER && m.arg1 == next.id && m.arg2 == 0) << m.code << " " << m.arg1 << " " << m.arg2;
+  char hex[32];
+  snprintf(hex, sizeof(hex), " timerhandle %x", static_cast<unsigned>(next.id));
+  EXPECT_TRUE(root.log_contains(hex));
+  messageQueueClear();
 }
 
 TEST(TimerService, RestartBeginsAFullNewPeriod) {
@@ -95,26 +108,6 @@ TEST(TimerService, UncreatedTimerFailsToStart) {
   EXPECT_EQ(t.running.load(), 0);
   EXPECT_TRUE(root.log_contains(" timerStart 'never' fail!"));
   EXPECT_EQ(timerStop(&t), -1);
-}
-
-TEST(TimerService, NoCallbackPostsTimerMessages) {
-  DeviceRoot root;
-  messageQueueClear();
-  Timer t;
-  t.name = "plain";
-  ASSERT_NE(timerCreate(&t), kNoTimerHandle);
-  ASSERT_EQ(timerStart(&t, 25), 0);
-  ASSERT_TRUE(wait_until([] { return messageQueueCount() >= 2; }, 5000));
-  timerStop(&t);
-  Message m = {};
-  waitMessage(&m);
-  EXPECT_EQ(m.code, MSG_TIMER);
-  EXPECT_EQ(m.arg1, t.id);
-  EXPECT_EQ(m.arg2, 0);
-  char hex[32];
-  snprintf(hex, sizeof(hex), " timerhandle %x", static_cast<unsigned>(t.id));
-  EXPECT_TRUE(root.log_contains(hex));
-  messageQueueClear();
 }
 
 // A callback may stop and start its own timer: the service lock is not held
