@@ -25,6 +25,8 @@ TEST(ScenarioParser, ErrorsNameFileAndLine) {
       {"key press pwr\n", "t.scn:1: bad key code 'pwr' (a number from 0 to 65535 or 0x hex, or power, end,"},
       {"flash\n", "t.scn:1: unknown step 'flash' (steps: device, start, battery, plug, unplug, key,"},
       {"device --startup STARTMODE_PWRKY\n", "t.scn:1: --startup takes STARTMODE_CHGINS,"},
+      {"expect alarm in\n", "t.scn:1: usage: expect alarm off|in MS"}, {"expect alarm in 5s near 1s\n", "t.scn:1: usage:"},
+      {"expect alarm in never\n", "t.scn:1: bad duration in expect alarm"}, {"device --display vga\n", "t.scn:1: --display"},
   };
   for (const auto& [text, message] : cases) {
     sim::Scenario s;
