@@ -25,8 +25,6 @@ TEST(LiveControls, OnlyCheckedSingleControlStepsPass) {
       {"battery level=30 health=\"Over voltage\"", true},
       {"battery level=lots", false},
       {"write /x y", false},  // files, properties and expectations are not controls
-      {"set property ro.lumoboot.running 0", false},
-      {"expect exit", false},
       {"start", false},
       {"device --level 3", false},
       {"plug\nunplug", false},
