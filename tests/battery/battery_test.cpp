@@ -91,7 +91,6 @@ TEST_F(BatteryTest, DiscoveryChoosesFilesByExactType) {
   }
 }
 
-// Of two batteries, the one the directory yields later wins path by path.
 TEST_F(BatteryTest, LaterSupplyOfATypeWinsPathByPath) {
   write(root_, {{"bat_1", "type", "Battery"}, {"bat_2", "type", "Battery"}});
   std::string later;

@@ -100,7 +100,6 @@ TEST(Entry, RootsThatResolveToSlashAreRefusedWithStatusTwo) {
   EXPECT_TRUE(base.log_contains("Lumo boot only run once."));
 }
 
-// With standard error on a terminal, the log is mirrored there.
 TEST(Entry, LogIsMirroredToATerminal) {
   DeviceRoot root;
   root.set_property("ro.lumoboot.running", "1");
