@@ -175,19 +175,15 @@ TEST_F(Startup, SourceTable) {
   EXPECT_TRUE(root.log_contains(" StartupSource = charge_rtc -> 1"));
 }
 
-TEST_F(Startup, FirstAnswerIsKeptForTheBoot) {
+// Unknown is stored and asked again; the first answer is kept for the boot.
+TEST_F(Startup, UnknownIsAskedAgainAndTheFirstAnswerKept) {
+  EXPECT_EQ(startupMode(), -1);
+  EXPECT_EQ(root.property("zelt.lumopower.startup"), "-1");
   root.write("/sys/power/startup_mode", "STARTMODE_USBINS");
   EXPECT_EQ(startupMode(), 2);
   EXPECT_EQ(root.property("zelt.lumopower.startup"), "2");
   root.write("/sys/power/startup_mode", "STARTMODE_ALARM");
   EXPECT_EQ(startupMode(), 2);
-}
-
-TEST_F(Startup, UnknownIsStoredAndAskedAgain) {
-  EXPECT_EQ(startupMode(), -1);
-  EXPECT_EQ(root.property("zelt.lumopower.startup"), "-1");
-  root.write("/sys/power/startup_mode", "1");
-  EXPECT_EQ(startupMode(), 4);
 }
 
 std::string record(int64_t age_ms, const char* rest) {
