@@ -1,4 +1,5 @@
-// The backend-independent half of the log: messages with an errno text.
+// The backend-independent half of the log: the variadic entry point and
+// messages with an errno text; each backend writes the lines (log_vprint).
 #include "platform/log.h"
 
 #include <cstdio>
@@ -18,6 +19,13 @@ const char* errno_text(int errnum, char* buffer, unsigned long size) {
   if (buffer == nullptr || size == 0) return "Unknown error";
   buffer[0] = '\0';
   return pick_text(strerror_r(errnum, buffer, size), buffer);
+}
+
+void log_print(int priority, const char* tag, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  log_vprint(priority, tag, fmt, args);
+  va_end(args);
 }
 
 void log_errno(int priority, int errnum, const char* fmt, ...) {

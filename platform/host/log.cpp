@@ -88,11 +88,4 @@ void log_vprint(int priority, const char* tag, const char* fmt, va_list args) {
   if (LogSink sink = g_sink.load()) sink(priority, text);
 }
 
-void log_print(int priority, const char* tag, const char* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  log_vprint(priority, tag, fmt, args);
-  va_end(args);
-}
-
 }  // namespace platform
