@@ -30,11 +30,7 @@ struct Card {
 TEST(DrmModeChoice, PicksFirstConnectedConnectorAndItsMode) {
   const DrmMode small{640, 480, 60, false}, big{1280, 720, 60, false}, big_fast{1280, 720, 75, false};
   const DrmMode preferred{800, 600, 60, true}, empty{0, 600, 60, true};
-  struct Case {
-    const char* what;
-    Card card;
-    DrmPick want;
-  } cases[] = {
+  const struct { const char* what; Card card; DrmPick want; } cases[] = {
       {"preferred mode wins over a larger one", Card{{true, {big, preferred, small}}}, {0, 1}},
       {"disconnected connector skipped", Card{{false, {preferred}}, {true, {small}}}, {1, 0}},
       {"without preferred: largest", Card{{true, {small, big, small}}}, {0, 1}},
@@ -44,7 +40,7 @@ TEST(DrmModeChoice, PicksFirstConnectedConnectorAndItsMode) {
       {"nothing connected", Card{{false, {big}}, {false, {small}}}, {-1, -1}},
       {"only unusable modes", Card{{true, {empty}}}, {-1, -1}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     DrmPick got = c.card.pick();
     EXPECT_EQ(got.connector, c.want.connector) << c.what;
     EXPECT_EQ(got.mode, c.want.mode) << c.what;
@@ -66,9 +62,7 @@ TEST(DrmFormatChoice, Rgb565OnlyWhenWantedAndOffered) {
 }
 
 TEST(DrmPages, PaddedWidthMakesPagesWholeMemoryPages) {
-  struct Case {
-    unsigned width, height, bits, want;
-  } cases[] = {
+  const struct { unsigned width, height, bits, want; } cases[] = {
       {720, 1280, 32, 720},  // 3686400 bytes: 900 memory pages already
       {800, 600, 32, 896},   // rows of w * 2400 bytes: w a multiple of 128
       {800, 600, 16, 1024},  // w * 1200 bytes: w a multiple of 256
@@ -76,29 +70,22 @@ TEST(DrmPages, PaddedWidthMakesPagesWholeMemoryPages) {
       {0, 600, 32, 0},       // no screen
       {800, 600, 12, 0},     // not whole bytes a pixel
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     EXPECT_EQ(padded_width(c.width, c.height, c.bits, 4096), c.want) << c.width << "x" << c.height << "@" << c.bits;
   }
   EXPECT_EQ(padded_width(800, 600, 32, 0), 0u);
 }
 
 TEST(DrmPages, DisplayInfoPutsPagesBackToBack) {
+  auto fields = [](const platform::DisplayInfo& i) {
+    return std::vector<size_t>{i.width,      i.height,     i.bits_per_pixel, i.line_length, i.pages,
+                               i.memory_size, i.red_offset, i.green_offset,   i.blue_offset};
+  };
   platform::DisplayInfo info;
   ASSERT_TRUE(display_info_from_drm(720, 1280, kFormatXrgb8888, 3072, 2, &info));
-  EXPECT_EQ(info.width, 720u);
-  EXPECT_EQ(info.line_length, 3072u);
-  EXPECT_EQ(info.bits_per_pixel, 32u);
-  EXPECT_EQ(info.pages, 2u);
-  EXPECT_EQ(info.memory_size, 2u * 1280 * 3072);
-  EXPECT_EQ(info.red_offset, 16u);
-  EXPECT_EQ(info.green_offset, 8u);
-  EXPECT_EQ(info.blue_offset, 0u);
-
+  EXPECT_EQ(fields(info), (std::vector<size_t>{720, 1280, 32, 3072, 2, 2 * 1280 * 3072, 16, 8, 0}));
   ASSERT_TRUE(display_info_from_drm(480, 800, kFormatRgb565, 960, 1, &info));
-  EXPECT_EQ(info.bits_per_pixel, 16u);
-  EXPECT_EQ(info.red_offset, 11u);
-  EXPECT_EQ(info.memory_size, 800u * 960);
-
+  EXPECT_EQ(fields(info), (std::vector<size_t>{480, 800, 16, 960, 1, 800 * 960, 11, 5, 0}));
   // A pitch shorter than a row, zero sides, an unknown format: nothing.
   EXPECT_FALSE(display_info_from_drm(720, 1280, kFormatXrgb8888, 2879, 2, &info));
   EXPECT_EQ(info.width, 0u);

@@ -52,12 +52,7 @@ struct Received {
 
 TEST(LinuxUevent, OnlyTheKernelsMessagesPass) {
   const std::string charger("change@/devices/platform/charger/power_supply/usb\0ACTION=change\0", 64);
-  struct Case {
-    const char* name;
-    Received received;
-    std::string data;
-    UeventVerdict verdict;
-  } cases[] = {
+  const struct { const char* name; Received received; std::string data; UeventVerdict verdict; } cases[] = {
       {"kernel", {AF_NETLINK, 0, 0}, charger, UeventVerdict::kAccept},
       {"header only, no NUL", {AF_NETLINK, 0, 0}, "add@/devices/x", UeventVerdict::kAccept},
       {"another process's port", {AF_NETLINK, 4242, 0}, charger, UeventVerdict::kNotFromKernel},
@@ -77,7 +72,7 @@ TEST(LinuxUevent, OnlyTheKernelsMessagesPass) {
       {"cut by the receive buffer: still the kernel's", {AF_NETLINK, 0, 0, SCM_CREDENTIALS, MSG_TRUNC}, "add@/x",
        UeventVerdict::kAccept},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     EXPECT_EQ(check_uevent(c.received.message, c.data.data(), c.data.size()), c.verdict) << c.name;
   }
 }
@@ -130,26 +125,27 @@ fb_fix_screeninfo fix_of(unsigned line_length, unsigned smem_len, unsigned ypans
 
 TEST(LinuxScreenInfo, PagesLinesAndChannels) {
   const unsigned page16 = 480 * 2 * 800;
-  struct Case {
-    const char* name;
-    fb_var_screeninfo var;
-    fb_fix_screeninfo fix;
-    std::vector<unsigned> expected;  // width, height, bpp, line, pages, red, green, blue
-  } cases[] = {
-      {"two 16-bit pages", var_of(480, 800, 1600, 16), fix_of(960, 2 * page16, 1), {480, 800, 16, 960, 2, 11, 5, 0}},
-      {"XRGB", var_of(480, 800, 1600, 32), fix_of(1920, 4 * page16, 1), {480, 800, 32, 1920, 2, 16, 8, 0}},
-      {"memory for one page", var_of(480, 800, 1600, 16), fix_of(960, 2 * page16 - 1, 1), {480, 800, 16, 960, 1, 11, 5, 0}},
-      {"virtual height of one page", var_of(480, 800, 800, 16), fix_of(960, 2 * page16, 1), {480, 800, 16, 960, 1, 11, 5, 0}},
-      {"cannot pan", var_of(480, 800, 1600, 16), fix_of(960, 2 * page16, 0), {480, 800, 16, 960, 1, 11, 5, 0}},
-      {"pan step not dividing yres", var_of(480, 800, 1600, 16), fix_of(960, 2 * page16, 3), {480, 800, 16, 960, 1, 11, 5, 0}},
-      {"wraps instead", var_of(480, 800, 1600, 16), fix_of(960, 2 * page16, 0, 1), {480, 800, 16, 960, 2, 11, 5, 0}},
-      {"padded rows", var_of(480, 800, 1600, 16), fix_of(1024, 2 * 1024 * 800, 1), {480, 800, 16, 1024, 2, 11, 5, 0}},
-      {"padding beyond the memory", var_of(480, 800, 1600, 16), fix_of(1024, 2 * page16, 1), {480, 800, 16, 1024, 1, 11, 5, 0}},
-      {"no line length", var_of(480, 800, 1600, 16), fix_of(0, 2 * page16, 1), {480, 800, 16, 960, 2, 11, 5, 0}},
-      {"less than a page", var_of(480, 800, 1600, 16), fix_of(960, page16 - 2, 1), {480, 800, 16, 960, 0, 11, 5, 0}},
-      {"three pages offered, three used", var_of(480, 800, 2400, 16), fix_of(960, 3 * page16, 1), {480, 800, 16, 960, 3, 11, 5, 0}},
+  const fb_var_screeninfo v16 = var_of(480, 800, 1600, 16);
+  // Width, height, bpp, line, pages, red, green, blue of a 480 x 800 16-bit screen.
+  auto rgb565 = [](unsigned line, unsigned pages) {
+    return std::vector<unsigned>{480, 800, 16, line, pages, 11, 5, 0};
   };
-  for (const Case& c : cases) {
+  const struct { const char* name; fb_var_screeninfo var; fb_fix_screeninfo fix; std::vector<unsigned> expected; }
+      cases[] = {
+      {"two 16-bit pages", v16, fix_of(960, 2 * page16, 1), rgb565(960, 2)},
+      {"XRGB", var_of(480, 800, 1600, 32), fix_of(1920, 4 * page16, 1), {480, 800, 32, 1920, 2, 16, 8, 0}},
+      {"memory for one page", v16, fix_of(960, 2 * page16 - 1, 1), rgb565(960, 1)},
+      {"virtual height of one page", var_of(480, 800, 800, 16), fix_of(960, 2 * page16, 1), rgb565(960, 1)},
+      {"cannot pan", v16, fix_of(960, 2 * page16, 0), rgb565(960, 1)},
+      {"pan step not dividing yres", v16, fix_of(960, 2 * page16, 3), rgb565(960, 1)},
+      {"wraps instead", v16, fix_of(960, 2 * page16, 0, 1), rgb565(960, 2)},
+      {"padded rows", v16, fix_of(1024, 2 * 1024 * 800, 1), rgb565(1024, 2)},
+      {"padding beyond the memory", v16, fix_of(1024, 2 * page16, 1), rgb565(1024, 1)},
+      {"no line length", v16, fix_of(0, 2 * page16, 1), rgb565(960, 2)},
+      {"less than a page", v16, fix_of(960, page16 - 2, 1), rgb565(960, 0)},
+      {"three pages offered, three used", var_of(480, 800, 2400, 16), fix_of(960, 3 * page16, 1), rgb565(960, 3)},
+  };
+  for (const auto& c : cases) {
     platform::DisplayInfo info;
     ASSERT_TRUE(display_info_from_fb(c.var, c.fix, &info)) << c.name;
     EXPECT_EQ((std::vector<unsigned>{info.width, info.height, info.bits_per_pixel, info.line_length, info.pages,
@@ -161,11 +157,7 @@ TEST(LinuxScreenInfo, PagesLinesAndChannels) {
 }
 
 TEST(LinuxScreenInfo, UnusableReportsAreRefused) {
-  struct Case {
-    const char* name;
-    fb_var_screeninfo var;
-    fb_fix_screeninfo fix;
-  } cases[] = {
+  const struct { const char* name; fb_var_screeninfo var; fb_fix_screeninfo fix; } cases[] = {
       {"no width", var_of(0, 800, 1600, 16), fix_of(960, 1 << 24, 1)},
       {"no height", var_of(480, 0, 0, 16), fix_of(960, 1 << 24, 1)},
       {"no depth", var_of(480, 800, 1600, 0), fix_of(960, 1 << 24, 1)},
@@ -173,7 +165,7 @@ TEST(LinuxScreenInfo, UnusableReportsAreRefused) {
       {"line shorter than a row", var_of(480, 800, 1600, 32), fix_of(960, 1 << 24, 1)},
       {"huge line", var_of(UINT32_MAX, 800, 1600, 32), fix_of(0, 1 << 24, 1)},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     platform::DisplayInfo info;
     info.width = 7;
     EXPECT_FALSE(display_info_from_fb(c.var, c.fix, &info)) << c.name;
@@ -196,13 +188,7 @@ TEST(LinuxScreenInfo, PageOffsets) {
 
 TEST(LinuxAlarmTime, ChecksKeepTheRefusalOfTimesTheAbiCannotHold) {
   const int64_t past2038 = int64_t{INT32_MAX} + 1;
-  struct Case {
-    int64_t seconds;
-    int32_t nanoseconds;
-    unsigned bytes;
-    bool non_negative;
-    int error;
-  } cases[] = {
+  const struct { int64_t seconds; int32_t nanoseconds; unsigned bytes; bool non_negative; int error; } cases[] = {
       {0, 0, 4, true, 0},
       {INT32_MAX, 999999999, 4, true, 0},
       {past2038, 0, 4, false, EOVERFLOW},
@@ -215,7 +201,7 @@ TEST(LinuxAlarmTime, ChecksKeepTheRefusalOfTimesTheAbiCannotHold) {
       {0, 1000000000, 8, false, EINVAL},
       {past2038, 1000000000, 4, false, EINVAL},  // a bad value before a far one
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     EXPECT_EQ(check_alarm_time(c.seconds, c.nanoseconds, c.bytes, c.non_negative), c.error)
         << c.seconds << "." << c.nanoseconds << " in " << c.bytes << " bytes";
   }
@@ -281,30 +267,23 @@ TEST(LinuxAlarmTime, TableFiresDueAlarmsOnceAndFindsTheNext) {
 }
 
 TEST(LinuxLights, LevelsScaleToTheDevice) {
-  struct Case {
-    unsigned level, max, expected;
-  } cases[] = {
+  const struct { unsigned level, max, expected; } cases[] = {
       {0, 255, 0},   {255, 255, 255}, {128, 255, 128}, {255, 7, 7},       {128, 7, 4},
       {1, 7, 1},     {1, 1, 1},       {255, 0, 0},     {300, 100, 100},   {255, 4095, 4095},
       {128, 100000, 50196}, {0, 1, 0},
   };
-  for (const Case& c : cases) EXPECT_EQ(scale_level(c.level, c.max), c.expected) << c.level << " of " << c.max;
-  struct Color {
-    uint32_t argb;
-    unsigned luminance;
-  } colors[] = {{0xffffffff, 255}, {0x00ffffff, 255}, {0xffff0000, 76}, {0xff00ff00, 149},
-                {0xff0000ff, 28},  {0xff000000, 0},   {0xff808080, 128}};
-  for (const Color& c : colors) EXPECT_EQ(luminance(c.argb), c.luminance) << std::hex << c.argb;
+  for (const auto& c : cases) EXPECT_EQ(scale_level(c.level, c.max), c.expected) << c.level << " of " << c.max;
+  const struct { uint32_t argb; unsigned luminance; } colors[] = {
+      {0xffffffff, 255}, {0x00ffffff, 255}, {0xffff0000, 76}, {0xff00ff00, 149},
+      {0xff0000ff, 28},  {0xff000000, 0},   {0xff808080, 128}};
+  for (const auto& c : colors) EXPECT_EQ(luminance(c.argb), c.luminance) << std::hex << c.argb;
   RgbLevels levels = split_color(0xff40ff01, 255, 1, 100);
   EXPECT_EQ((std::vector<unsigned>{levels.red, levels.green, levels.blue}), (std::vector<unsigned>{64, 1, 1}));
 }
 
 TEST(LinuxLights, MulticolorFollowsTheLedsIndex) {
-  struct Case {
-    const char* index;
-    bool valid;
-    const char* intensity;  // of 0xff102030 (red 16, green 32, blue 48)
-  } cases[] = {
+  // Intensities of 0xff102030: red 16, green 32, blue 48.
+  const struct { const char* index; bool valid; const char* intensity; } cases[] = {
       {"red green blue\n", true, "16 32 48\n"},
       {"green blue red", true, "32 48 16\n"},
       {"  blue\tgreen red ", true, "48 32 16\n"},
@@ -314,7 +293,7 @@ TEST(LinuxLights, MulticolorFollowsTheLedsIndex) {
       {"red green bluegreen", false, nullptr},
       {"", false, nullptr},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     ChannelOrder order;
     ASSERT_EQ(parse_multi_index(c.index, &order), c.valid) << c.index;
     if (!c.valid) continue;
@@ -327,11 +306,7 @@ TEST(LinuxLights, MulticolorFollowsTheLedsIndex) {
 }
 
 TEST(LinuxKmsg, LinesCarryTheKernelLevelAndStayOneLine) {
-  struct Case {
-    int priority;
-    const char* text;
-    const char* line;
-  } cases[] = {
+  const struct { int priority; const char* text; const char* line; } cases[] = {
       {platform::kLogDebug, "hello", "<7>lumo: hello\n"},
       {platform::kLogInfo, " Battery is no charge", "<6>lumo:  Battery is no charge\n"},
       {platform::kLogWarn, "w\n\n", "<4>lumo: w\n"},
@@ -340,7 +315,7 @@ TEST(LinuxKmsg, LinesCarryTheKernelLevelAndStayOneLine) {
       {7, "fatal", "<2>lumo: fatal\n"},
       {platform::kLogInfo, "", "<6>lumo: \n"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     char line[kKmsgLineMax];
     size_t len = format_kmsg_line(c.priority, "lumo", c.text, line, sizeof(line));
     EXPECT_EQ(std::string(line, len), c.line);

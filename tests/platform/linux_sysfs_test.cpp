@@ -36,7 +36,7 @@ TEST(LinuxSysfs, BacklightClassFirstThenAnLcdBacklightLed) {
       {"LED only", {}, {"red", "lcd-backlight"}, "/sys/class/leds/lcd-backlight", true},
       {"no backlight", {}, {"red", "green"}, "", false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     DeviceRoot fake;
     for (const std::string& b : c.backlights) device(fake, "/sys/class/backlight/" + b);
     for (const std::string& l : c.leds_with_max) device(fake, "/sys/class/leds/" + l);
@@ -95,7 +95,7 @@ TEST(LinuxSysfs, VibratorChoice) {
       {"no transient trigger", false, "[none] timer transientx\n", VibratorKind::kNone},
       {"nothing", false, nullptr, VibratorKind::kNone},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     DeviceRoot fake;
     if (c.timed_output) fake.write("/sys/class/timed_output/vibrator/enable", "0\n");
     if (c.led_triggers != nullptr) fake.write("/sys/class/leds/vibrator/trigger", c.led_triggers);

@@ -26,11 +26,7 @@ std::string rle(std::vector<std::pair<uint16_t, uint16_t>> runs, const std::stri
 
 TEST(BootLogoTest, RunsFillPageZeroInReadingOrderAndNeverPastIt) {
   const uint16_t A = 0x1234, B = 0xF800, C = 0x07E0, O = 0x5A5A;  // O: what the screen showed before
-  struct Case {
-    std::string file;
-    std::vector<uint16_t> page;  // 4 x 3 screen
-  };
-  const Case cases[] = {
+  const struct { std::string file; std::vector<uint16_t> page; } cases[] = {  // page 0 of a 4 x 3 screen
       {rle({{3, A}, {6, B}, {3, C}}), {A, A, A, B, B, B, B, B, B, C, C, C}},
       {rle({{1, A}, {0, B}, {2, C}}), {A, C, C, O, O, O, O, O, O, O, O, O}},  // count 0 draws nothing
       {rle({{1, A}, {1, B}}, "\x05\x00"), {A, B, O, O, O, O, O, O, O, O, O, O}},  // tail ignored
@@ -38,7 +34,7 @@ TEST(BootLogoTest, RunsFillPageZeroInReadingOrderAndNeverPastIt) {
       {rle({{10, A}, {3, B}, {1, C}}), {A, A, A, A, A, A, A, A, A, A, O, O}},  // stops at the overflow
       {rle({{12, B}, {1, A}, {0, C}}), std::vector<uint16_t>(12, B)},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
     lumo_test::DeviceRoot root;
     make_screen(root, 4, 3, 16, true, 0x5A);

@@ -45,16 +45,11 @@ class DrawTest : public ::testing::Test {
 };
 
 TEST_F(DrawTest, PlacementsCentreHorizontallyAndClip) {
-  struct Case {
-    uint32_t w, h;
-    int placement;
-    Box box;
-  };
-  const Case cases[] = {
+  const struct { uint32_t w, h; int placement; Box box; } cases[] = {
       {200, 100, PLACE_BELOW_MIDDLE, {140, 541, 340, 641}}, {200, 100, PLACE_ABOVE_MIDDLE, {140, 330, 340, 430}},
       {200, 100, PLACE_CENTER, {140, 350, 340, 450}},       {200, 100, 4, {140, 0, 340, 100}},
       {200, 100, -1, {140, 0, 340, 100}},                   {10, 400, PLACE_BELOW_MIDDLE, {235, 541, 245, 800}}};
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
     clear_screen(0xFF000000);
     Picture white(c.w, c.h, PIXEL_FORMAT_RGBX_8888, 0xFFFFFFFF);
@@ -72,12 +67,7 @@ TEST_F(DrawTest, PlacementsCentreHorizontallyAndClip) {
 }
 
 TEST_F(DrawTest, FillsTakeThePackedColourAndExclusiveEdges) {
-  struct Case {
-    uint32_t color;
-    Box rect, box;
-    uint16_t value;
-  };
-  const Case cases[] = {
+  const struct { uint32_t color; Box rect, box; uint16_t value; } cases[] = {
       {0xFF0000FF, {10, 20, 13, 22}, {10, 20, 13, 22}, 0xF800},  // red in the low byte
       {0xFF00FF00, {-5, -5, 2, 2}, {0, 0, 2, 2}, 0x07E0},
       {0xFFFF0000, {470, 790, 999, 999}, {470, 790, 480, 800}, 0x001F},
@@ -86,7 +76,7 @@ TEST_F(DrawTest, FillsTakeThePackedColourAndExclusiveEdges) {
       {0xFFFFFFFF, {5, 10, 9, 3}, kNothing, 0},  // inverted
       {0x00FFFFFF, {0, 0, 480, 800}, kNothing, 0},  // alpha 0
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
     clear_screen(0xFF000000);
     fill_rect_color(c.color, c.rect[0], c.rect[1], c.rect[2], c.rect[3]);

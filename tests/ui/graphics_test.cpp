@@ -101,43 +101,42 @@ TEST_F(GraphicsTest, SinglePageScreensDrawIntoPageZero) {
   }
 }
 
-// Only a screen without room for one whole page is refused, and it says so.
-TEST_F(GraphicsTest, ScreenWithoutRoomForOnePageIsRefused) {
-  const struct { const char* extra; size_t file_bytes, memory; } cases[] = {
-      {"yres_virtual=2\n", 48, 16}, {"yres_virtual=0\n", 48, 0}, {"", 10, 10}};
+// A failed open leaves nothing to draw into and says why; a screen without
+// room for one whole page (and only that) says so in the log too, and its
+// file is not grown.
+TEST_F(GraphicsTest, FailedOpenLeavesNothingToDrawInto) {
+  const std::string geometry = "xres=4\nyres=3\nbits_per_pixel=16\n";
+  const std::string no_page = "fb0 cannot hold one page: ", no_page_log = "framebuffer: memory of ";
+  // Info "": no screen files; a `log` line is written for the screens without room for a page.
+  const struct { const char* why; std::string info; size_t bytes; bool refuse_mode; std::string err, log; } cases[] = {
+      {"console refuses the mode", geometry, 48, true, "failed KDSETMODE to KD_GRAPHICS on tty0", ""},
+      {"no framebuffer", "", 0, false, "cannot open fb0: No such file or directory", ""},
+      {"unusable info", "xres=4\n", 48, false, "failed to get fb0 info", ""},
+      {"virtual height under a page", geometry + "yres_virtual=2\n", 48, false,
+       no_page + "16 bytes of memory, a page needs 24", no_page_log + "16 bytes cannot hold one page of 24 bytes"},
+      {"no virtual height", geometry + "yres_virtual=0\n", 48, false, no_page + "0 bytes of memory, a page needs 24",
+       no_page_log + "0 bytes cannot hold one page of 24 bytes"},
+      {"file under a page", geometry, 10, false, no_page + "10 bytes of memory, a page needs 24",
+       no_page_log + "10 bytes cannot hold one page of 24 bytes"},
+  };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
     DeviceRoot root;
-    make_screen(root, 4, 3);
-    root.write("/dev/graphics/fb0", std::string(c.file_bytes, '\0'));
-    root.write("/dev/graphics/fb0.info", "xres=4\nyres=3\nbits_per_pixel=16\n" + std::string(c.extra));
+    root.write("/dev/tty0", "");
+    if (c.refuse_mode) root.mkdir("/dev/tty0.mode");
+    if (!c.info.empty()) root.write("/dev/graphics/fb0", std::string(c.bytes, '\0'));
+    if (!c.info.empty()) root.write("/dev/graphics/fb0.info", c.info);
     testing::internal::CaptureStderr();
     EXPECT_EQ(graphics_open(), -1);
     const std::string err = testing::internal::GetCapturedStderr();
-    const std::string memory = std::to_string(c.memory);
-    EXPECT_NE(err.find("fb0 cannot hold one page: " + memory + " bytes of memory, a page needs 24"), std::string::npos)
-        << err;
-    EXPECT_EQ(err.find("failed to get fb0 info"), std::string::npos) << err;
-    EXPECT_TRUE(root.log_contains("framebuffer: memory of " + memory + " bytes cannot hold one page of 24 bytes"));
-    EXPECT_TRUE(gr_fb_fd == -1 && gr_mem_surface.data == nullptr);
-    EXPECT_EQ(root.read("/dev/graphics/fb0").size(), c.file_bytes);  // not grown
-  }
-}
-
-TEST_F(GraphicsTest, FailedOpenLeavesNothingToDrawInto) {
-  const char* messages[] = {"failed KDSETMODE to KD_GRAPHICS on tty0", "cannot open fb0: No such file or directory",
-                            "failed to get fb0 info"};
-  for (int i = 0; i < 3; ++i) {
-    DeviceRoot root;
-    i == 1 ? root.write("/dev/tty0", "") : make_screen(root, 4, 3);
-    if (i == 0) root.mkdir("/dev/tty0.mode");  // the console refuses the mode
-    if (i == 2) root.write("/dev/graphics/fb0.info", "xres=4\n");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(graphics_open(), -1);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find(messages[i]), std::string::npos) << err;
+    EXPECT_NE(err.find(c.err), std::string::npos) << err;
     EXPECT_TRUE(gr_fb_fd == -1 && gr_vt_fd == -1 && gr_mem_surface.data == nullptr);
     clear_screen(0xFF000000);  // without a screen: nothing, no crash
     screen_present();
+    if (c.log.empty()) continue;
+    EXPECT_EQ(err.find("failed to get fb0 info"), std::string::npos) << err;
+    EXPECT_TRUE(root.log_contains(c.log));
+    EXPECT_EQ(root.read("/dev/graphics/fb0").size(), c.bytes);  // not grown
   }
 }
 

@@ -54,12 +54,7 @@ TEST_F(ImageTest, AcceptedLayoutsDecodeToFourBytesAPixel) {
   PngSpec rgba_interlaced = png_of(9, 7, PNG_COLOR_TYPE_RGB_ALPHA, rgba);
   rgb_interlaced.interlaced = rgba_interlaced.interlaced = true;
   const Bytes widened_pair = {10, 20, 30, 255, 40, 50, 60, 255};
-  struct Case {
-    PngSpec spec;
-    uint8_t format;
-    Bytes pixels;
-  };
-  const Case cases[] = {
+  const struct { PngSpec spec; uint8_t format; Bytes pixels; } cases[] = {
       {png_of(2, 1, PNG_COLOR_TYPE_RGB, {10, 20, 30, 40, 50, 60}), PIXEL_FORMAT_RGBX_8888, widened_pair},
       {png_of(2, 1, PNG_COLOR_TYPE_RGB_ALPHA, {1, 2, 3, 0, 4, 5, 6, 200}), PIXEL_FORMAT_RGBA_8888,
        {1, 2, 3, 0, 4, 5, 6, 200}},
@@ -68,7 +63,7 @@ TEST_F(ImageTest, AcceptedLayoutsDecodeToFourBytesAPixel) {
       {rgb_interlaced, PIXEL_FORMAT_RGBX_8888, wide},  // widened after the last pass
       {rgba_interlaced, PIXEL_FORMAT_RGBA_8888, rgba},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
     Surface* s = nullptr;
     ASSERT_EQ(load(&c.spec, &s), PNG_LOAD_OK);

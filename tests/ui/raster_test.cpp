@@ -147,19 +147,15 @@ TEST(RasterTest, RandomRectanglesMatchReference) {
 
 // Pins the blend's rounding (shared by code and reference) and the clamping.
 TEST(RasterTest, PinnedFlatColours) {
-  struct Case {
-    int32_t r, g, b, a;
-    uint16_t before, after;
-  };
   const int32_t one = RASTER_FIXED_ONE, half = fixed(128);
-  const Case cases[] = {
+  const struct { int32_t r, g, b, a; uint16_t before, after; } cases[] = {
       {one, one, one, half, 0x0000, 0x8410}, {0, 0, 0, half, 0xFFFF, 0x7BEF},
       {one, one, one, 1, 0x1234, 0x1234},  // one unit of alpha is 0 of 255
       {0x20000, -5, 0x7FFFFFFF, 0x10001, 0x1234, 0xF81F},
   };
   Context ctx = make_context();
   raster_enable(ctx.get(), RASTER_BLEND);
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     uint16_t pixel = c.before;
     Surface cb = surf(reinterpret_cast<uint8_t*>(&pixel), 1, 1, 1, PIXEL_FORMAT_RGB_565);
     raster_set_color_buffer(ctx.get(), &cb);
@@ -400,7 +396,7 @@ TEST_F(NeonSpansTest, MatchThePortableSpansAtEveryLength) {
   std::vector<uint32_t> lengths = {63, 64, 65, 255, 1000, 4099};
   for (uint32_t n = 1; n <= 40; ++n) lengths.push_back(n);
   uint32_t seed = 1;
-  for (const Span& span : spans) {
+  for (const auto& span : spans) {
     for (uint32_t n : lengths) {
       for (uint32_t off = 0; off < 4; ++off, ++seed) {
         SCOPED_TRACE(testing::Message() << span.name << ", " << n << " pixels from " << off);
