@@ -51,34 +51,29 @@ TEST(LinuxSysfs, BacklightClassFirstThenAnLcdBacklightLed) {
   EXPECT_FALSE(find_backlight(incomplete.dir().c_str(), &layout));
 }
 
+// LEDs by name, with a multi_index when it is not empty.
 TEST(LinuxSysfs, BatteryLedIsThreeLedsOrOneMulticolourLed) {
-  DeviceRoot three;
-  for (const char* c : {"red", "green", "blue"}) device(three, std::string("/sys/class/leds/") + c);
-  BatteryLedLayout layout;
-  ASSERT_TRUE(find_battery_led(three.dir().c_str(), &layout));
-  EXPECT_EQ(layout.kind, BatteryLedLayout::kThreeLeds);
-  EXPECT_EQ(std::vector<std::string>({layout.dir[0], layout.dir[1], layout.dir[2]}),
-            std::vector<std::string>({three.path("/sys/class/leds/red"), three.path("/sys/class/leds/green"),
-                                      three.path("/sys/class/leds/blue")}));
-
-  DeviceRoot multi;
-  device(multi, "/sys/class/leds/red");
-  device(multi, "/sys/class/leds/green");  // no blue: not three LEDs
-  for (const char* name : {"rgb:status", "rg:indicator"}) {
-    std::string dir = std::string("/sys/class/leds/") + name;
-    device(multi, dir);
-    multi.write(dir + "/multi_intensity", "0 0 0\n");
+  using Leds = std::vector<std::pair<std::string, std::string>>;
+  const struct { const char* why; Leds leds; BatteryLedLayout::Kind kind; std::vector<std::string> dirs; } cases[] = {
+      {"three", {{"red", ""}, {"green", ""}, {"blue", ""}}, BatteryLedLayout::kThreeLeds, {"red", "green", "blue"}},
+      {"no blue, one full multicolour LED",
+       {{"red", ""}, {"green", ""}, {"rgb:status", "green red blue\n"}, {"rg:indicator", "red green\n"}},
+       BatteryLedLayout::kMulticolor, {"rgb:status"}},
+      {"one plain LED", {{"red", ""}}, BatteryLedLayout::kNone, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    DeviceRoot fake;
+    for (const auto& [name, index] : c.leds) {
+      device(fake, "/sys/class/leds/" + name);
+      if (!index.empty()) fake.write("/sys/class/leds/" + name + "/multi_index", index);
+      if (!index.empty()) fake.write("/sys/class/leds/" + name + "/multi_intensity", "0 0 0\n");
+    }
+    BatteryLedLayout layout;
+    EXPECT_EQ(find_battery_led(fake.dir().c_str(), &layout), c.kind != BatteryLedLayout::kNone);
+    EXPECT_EQ(layout.kind, c.kind);
+    for (size_t i = 0; i < c.dirs.size(); ++i) EXPECT_EQ(layout.dir[i], fake.path("/sys/class/leds/" + c.dirs[i]));
   }
-  multi.write("/sys/class/leds/rgb:status/multi_index", "green red blue\n");
-  multi.write("/sys/class/leds/rg:indicator/multi_index", "red green\n");
-  ASSERT_TRUE(find_battery_led(multi.dir().c_str(), &layout));
-  EXPECT_EQ(layout.kind, BatteryLedLayout::kMulticolor);
-  EXPECT_EQ(std::string(layout.dir[0]), multi.path("/sys/class/leds/rgb:status"));
-
-  DeviceRoot none;
-  device(none, "/sys/class/leds/red");
-  EXPECT_FALSE(find_battery_led(none.dir().c_str(), &layout));
-  EXPECT_EQ(layout.kind, BatteryLedLayout::kNone);
 }
 
 TEST(LinuxSysfs, VibratorChoice) {

@@ -232,8 +232,7 @@ TEST_F(ChargeAnimTest, CreateRunAndHide) {
   charge_anim_hide();
   EXPECT_EQ(_Instance.load(), nullptr);
   timer_animation(0);
-  auto warned = root_.log_texts('W');
-  EXPECT_EQ(std::count(warned.begin(), warned.end(), "Hide charged ui."), 1);
+  EXPECT_EQ(root_.log_count("Hide charged ui.", 'W'), 1);
   EXPECT_TRUE(root_.log_contains("timer_animation _Instance = null."));
 }
 

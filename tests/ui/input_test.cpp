@@ -6,7 +6,6 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -46,10 +45,7 @@ class InputTest : public ::testing::Test {
   int open_writer(const std::string& device_path) {
     return open(root_.path(device_path).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   }
-  long logged(const std::string& text) {
-    auto texts = root_.log_texts('D');
-    return std::count(texts.begin(), texts.end(), text);
-  }
+  int logged(const std::string& text) const { return root_.log_count(text, 'D'); }
   lumo_test::DeviceRoot root_;
 };
 
