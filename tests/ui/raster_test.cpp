@@ -125,24 +125,65 @@ void expect_same(RasterContext* ctx, std::mt19937& rng, Op op, uint32_t w, uint3
       << " rect " << op.l << "," << op.top << "-" << op.rt << "," << op.bot << " texel offset " << op.s << "," << op.t;
 }
 
+struct FreeDeleter {
+  void operator()(Surface* s) const { free(s); }
+};
+using Picture = std::unique_ptr<Surface, FreeDeleter>;
+
+// A block laid out as the decoder makes it (record, then pixels), classified.
+Picture make_picture(uint32_t w, uint32_t h, int32_t stride, const std::vector<uint8_t>& rgba) {
+  auto* block = static_cast<Surface*>(malloc(sizeof(Surface) + rgba.size()));
+  *block = surf(reinterpret_cast<uint8_t*>(block + 1), w, h, stride, PIXEL_FORMAT_RGBA_8888);
+  memcpy(block->data, rgba.data(), rgba.size());
+  return Picture(raster_classify_picture(block, sizeof(Surface) + rgba.size()));
+}
+
+bool classified(const Surface& s) { return s.reserved2[0] != 0; }
+
+// Runs of one alpha class each (0, 255 or partial), 1 to 20 texels long, so
+// they straddle the 8-texel steps of the wide paths.
+std::vector<uint8_t> run_texels(std::mt19937& rng, size_t count) {
+  std::vector<uint8_t> texels(count * 4);
+  for (size_t i = 0; i < count;) {
+    int kind = static_cast<int>(rng() % 3);
+    for (size_t len = 1 + rng() % 20; len > 0 && i < count; --len, ++i) {
+      for (int c = 0; c < 3; ++c) texels[4 * i + c] = static_cast<uint8_t>(rng());
+      texels[4 * i + 3] = kind == 0 ? 0 : kind == 1 ? 255 : static_cast<uint8_t>(1 + rng() % 254);
+    }
+  }
+  return texels;
+}
+
+Op blit_of(const Surface& tex) { return Op{true, true, 0, 0, 0, 0, tex}; }
+
+// Flat colours, textures of each format and pictures with a run table (a
+// third of the draws), clipped at random places of random colour buffers.
 TEST(RasterTest, RandomRectanglesMatchReference) {
   std::mt19937 rng(12345);
   Context ctx = make_context();
   const uint8_t formats[] = {PIXEL_FORMAT_RGBA_8888, PIXEL_FORMAT_RGBX_8888, PIXEL_FORMAT_RGB_565};
-  for (int iter = 0; iter < 3000; ++iter) {
+  int with_table = 0;
+  for (int iter = 0; iter < 4500; ++iter) {
     Op op = {rng() % 3 != 0, rng() % 5 != 0, uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), random_alpha(rng)};
     uint8_t format = formats[rng() % 3];
-    uint32_t tw = 1 + rng() % 50, th = 1 + rng() % 30, tstride = tw + rng() % 2;
+    uint32_t tw = 1 + rng() % 60, th = 1 + rng() % 30, tstride = tw + rng() % 2;
     size_t texel = format == PIXEL_FORMAT_RGB_565 ? 2 : 4, tex_bytes = (tstride * (th - 1) + tw) * texel;
     Guarded tex(tex_bytes);
     for (size_t i = 0; i < tex_bytes; ++i) {
       tex.data[i] = texel == 4 && i % 4 == 3 ? random_alpha(rng) : static_cast<uint8_t>(rng());
     }
     op.tex = surf(tex.data, tw, th, static_cast<int32_t>(tstride), format);
+    Picture picture;
+    if (iter % 3 == 0) {
+      picture = make_picture(tw, th, static_cast<int32_t>(tstride), run_texels(rng, size_t{tstride} * th));
+      with_table += classified(*picture);
+      op = blit_of(*picture);
+    }
     SCOPED_TRACE(iter);
     expect_same(ctx.get(), rng, op, 1 + rng() % 70, 1 + rng() % 40, rng() % 3);
     if (HasFatalFailure()) return;
   }
+  EXPECT_GT(with_table, 1300);  // small pictures of many short runs may be left plain
 }
 
 // Pins the blend's rounding (shared by code and reference) and the clamping.
@@ -187,53 +228,6 @@ TEST(RasterTest, UnusableBuffersDrawNothing) {
 }
 
 // ---- Pictures with a run table ----
-
-struct FreeDeleter {
-  void operator()(Surface* s) const { free(s); }
-};
-using Picture = std::unique_ptr<Surface, FreeDeleter>;
-
-// A block laid out as the decoder makes it (record, then pixels), classified.
-Picture make_picture(uint32_t w, uint32_t h, int32_t stride, const std::vector<uint8_t>& rgba) {
-  auto* block = static_cast<Surface*>(malloc(sizeof(Surface) + rgba.size()));
-  *block = surf(reinterpret_cast<uint8_t*>(block + 1), w, h, stride, PIXEL_FORMAT_RGBA_8888);
-  memcpy(block->data, rgba.data(), rgba.size());
-  return Picture(raster_classify_picture(block, sizeof(Surface) + rgba.size()));
-}
-
-bool classified(const Surface& s) { return s.reserved2[0] != 0; }
-
-// Runs of one alpha class each (0, 255 or partial), 1 to 20 texels long, so
-// they straddle the 8-texel steps of the wide paths.
-std::vector<uint8_t> run_texels(std::mt19937& rng, size_t count) {
-  std::vector<uint8_t> texels(count * 4);
-  for (size_t i = 0; i < count;) {
-    int kind = static_cast<int>(rng() % 3);
-    for (size_t len = 1 + rng() % 20; len > 0 && i < count; --len, ++i) {
-      for (int c = 0; c < 3; ++c) texels[4 * i + c] = static_cast<uint8_t>(rng());
-      texels[4 * i + 3] = kind == 0 ? 0 : kind == 1 ? 255 : static_cast<uint8_t>(1 + rng() % 254);
-    }
-  }
-  return texels;
-}
-
-Op blit_of(const Surface& tex) { return Op{true, true, 0, 0, 0, 0, tex}; }
-
-TEST(PictureRunsTest, ClassifiedPicturesMatchReferenceWhenClipped) {
-  std::mt19937 rng(777);
-  Context ctx = make_context();
-  int with_table = 0;
-  for (int iter = 0; iter < 1500; ++iter) {
-    uint32_t tw = 1 + rng() % 60, th = 1 + rng() % 30;
-    int32_t tstride = static_cast<int32_t>(tw + rng() % 2);
-    Picture picture = make_picture(tw, th, tstride, run_texels(rng, size_t(tstride) * th));
-    with_table += classified(*picture);
-    SCOPED_TRACE(iter);
-    expect_same(ctx.get(), rng, blit_of(*picture), 1 + rng() % 70, 1 + rng() % 40);
-    if (HasFatalFailure()) return;
-  }
-  EXPECT_GT(with_table, 1300);  // small pictures of many short runs may be left plain
-}
 
 TEST(PictureRunsTest, TableIsNeverUsedForAnotherPicture) {
   std::mt19937 rng(99);
