@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -156,41 +157,39 @@ TEST_F(ChargeAnimTest, FullLatchesUntilTheChargerGoesOffline) {
   EXPECT_EQ(full_latched.load(), 0);
 }
 
+// The line below the middle (at most one) with its warning message, and the
+// main picture. Rows marked `fresh` start from a new animation, the others go
+// on from the row before: the last recognised health is kept (Dead after Good
+// keeps Good), and with none read yet there is no line but the warning goes out.
 TEST_F(ChargeAnimTest, AtMostOneWarningLineAndItsMessage) {
-  const int f13 = PIC_FRAME_0 + 13;
-  const std::tuple<Battery, int, int> cases[] = {  // battery, line below the middle, main picture
-      {{}, kNone, f13}, {{.vbat = 4499}, kNone, f13}, {{.vbat = 4500}, PIC_BATTERY_HIGH, f13},
-      {{.vbat = 3000}, kNone, f13}, {{.vchg = 0}, kNone, f13}, {{.vchg = 3499}, kNone, f13},
-      {{.vchg = 3500}, PIC_VOL_LOW, f13}, {{.vchg = 4300}, PIC_VOL_LOW, f13}, {{.vchg = 4301}, kNone, f13},
-      {{.vchg = 5699}, kNone, f13}, {{.vchg = 5700}, PIC_VOL_HIGH, f13},
-      {{.health = "Overheat", .vbat = 4600}, PIC_TEMP_HIGH, f13}, {{.health = "Cold"}, PIC_TEMP_LOW, f13},
-      {{.vbat = 4600, .vchg = 6000}, PIC_BATTERY_HIGH, f13}, {{.health = "Unknown"}, PIC_BATTERY_UNTOUCH, PIC_UNKNOWN},
+  const int f13 = PIC_FRAME_0 + 13, kAny = -3;  // kAny: the frame a continued animation reached
+  const struct { Battery battery; int below, main, warned; bool fresh; } cases[] = {
+      {{}, kNone, f13, 0, true}, {{.vbat = 4499}, kNone, f13, 0, true}, {{.vbat = 4500}, PIC_BATTERY_HIGH, f13, 1, true},
+      {{.vbat = 3000}, kNone, f13, 0, true}, {{.vchg = 0}, kNone, f13, 0, true}, {{.vchg = 3499}, kNone, f13, 0, true},
+      {{.vchg = 3500}, PIC_VOL_LOW, f13, 1, true}, {{.vchg = 4300}, PIC_VOL_LOW, f13, 1, true},
+      {{.vchg = 4301}, kNone, f13, 0, true}, {{.vchg = 5699}, kNone, f13, 0, true},
+      {{.vchg = 5700}, PIC_VOL_HIGH, f13, 1, true}, {{.health = "Overheat", .vbat = 4600}, PIC_TEMP_HIGH, f13, 1, true},
+      {{.health = "Cold"}, PIC_TEMP_LOW, f13, 1, true}, {{.vbat = 4600, .vchg = 6000}, PIC_BATTERY_HIGH, f13, 1, true},
+      {{.health = "Unknown"}, PIC_BATTERY_UNTOUCH, PIC_UNKNOWN, 1, true},
+      {{.health = nullptr}, kNone, f13, 1, true}, {{.health = nullptr}, kNone, kAny, 1, false},
+      {{.health = "Good"}, kNone, kAny, 0, false}, {{.health = "Dead"}, kNone, kAny, 0, false},
+      {{.health = "Unknown"}, PIC_BATTERY_UNTOUCH, PIC_UNKNOWN, 1, false},
+      {{.health = "Unknown"}, PIC_BATTERY_UNTOUCH, PIC_UNKNOWN, 1, false},
   };
+  auto anim = std::make_unique<ChargeAnimation>();
   for (size_t i = 0; i < std::size(cases); ++i) {
-    const auto& [battery, below, main] = cases[i];
+    const auto& c = cases[i];
     SCOPED_TRACE(i);
-    charge_anim_reset_for_test();
-    set_battery(battery);
+    if (c.fresh) charge_anim_reset_for_test(), anim = std::make_unique<ChargeAnimation>();
+    set_battery(c.battery);
     messageQueueClear();
-    ChargeAnimation fresh;
-    draw_charge_screen(&fresh, getBatteryStatus(), getBatteryLevel());
-    Shown s = shown();
-    EXPECT_EQ(s.main, main);
-    EXPECT_EQ(s.below, below);
-    EXPECT_EQ(warnings(), below == kNone ? 0 : 1);
-  }
-}
-
-TEST_F(ChargeAnimTest, HealthStateKeepsTheLastRecognisedHealth) {
-  // None read yet: no line, but the warning goes out; Dead after Good keeps Good.
-  const std::tuple<const char*, int, int> steps[] = {{nullptr, kNone, 1}, {nullptr, kNone, 1}, {"Good", kNone, 0},
-                                                     {"Dead", kNone, 0}, {"Unknown", PIC_BATTERY_UNTOUCH, 1},
-                                                     {"Unknown", PIC_BATTERY_UNTOUCH, 1}};
-  for (const auto& [health, below, warned] : steps) {
-    set_battery({.health = health});
-    messageQueueClear();
-    EXPECT_EQ(draw().below, below) << (health ? health : "none");
-    EXPECT_EQ(warnings(), warned) << (health ? health : "none");
+    draw_charge_screen(anim.get(), getBatteryStatus(), getBatteryLevel());
+    const Shown got = shown();
+    EXPECT_EQ(got.below, c.below);
+    if (c.main != kAny) {
+      EXPECT_EQ(got.main, c.main);
+    }
+    EXPECT_EQ(warnings(), c.warned);
   }
 }
 
