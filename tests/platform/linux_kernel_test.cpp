@@ -5,7 +5,6 @@
 #include <linux/netlink.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <ctime>
 #include <random>
@@ -306,7 +305,8 @@ TEST(LinuxLights, MulticolorFollowsTheLedsIndex) {
 }
 
 TEST(LinuxKmsg, LinesCarryTheKernelLevelAndStayOneLine) {
-  const struct { int priority; const char* text; const char* line; } cases[] = {
+  const std::string too_long(3000, 'x');  // cut to the longest line the kernel takes
+  const struct { int priority; std::string text, line; } cases[] = {
       {platform::kLogDebug, "hello", "<7>lumo: hello\n"},
       {platform::kLogInfo, " Battery is no charge", "<6>lumo:  Battery is no charge\n"},
       {platform::kLogWarn, "w\n\n", "<4>lumo: w\n"},
@@ -314,19 +314,14 @@ TEST(LinuxKmsg, LinesCarryTheKernelLevelAndStayOneLine) {
       {2, "verbose", "<7>lumo: verbose\n"},
       {7, "fatal", "<2>lumo: fatal\n"},
       {platform::kLogInfo, "", "<6>lumo: \n"},
+      {platform::kLogError, too_long, "<3>lumo: " + too_long.substr(0, kKmsgLineMax - 11) + "\n"},
   };
   for (const auto& c : cases) {
     char line[kKmsgLineMax];
-    size_t len = format_kmsg_line(c.priority, "lumo", c.text, line, sizeof(line));
+    size_t len = format_kmsg_line(c.priority, "lumo", c.text.c_str(), line, sizeof(line));
     EXPECT_EQ(std::string(line, len), c.line);
+    EXPECT_EQ(strlen(line), len);
   }
-  std::string long_text(3000, 'x');
-  char line[kKmsgLineMax];
-  size_t len = format_kmsg_line(platform::kLogError, "lumo", long_text.c_str(), line, sizeof(line));
-  EXPECT_EQ(len, kKmsgLineMax - 1);
-  EXPECT_EQ(strlen(line), len);
-  EXPECT_EQ(line[len - 1], '\n');
-  EXPECT_EQ(std::string(line, 9), "<3>lumo: ");
   char small[32];
   EXPECT_EQ(format_kmsg_line(platform::kLogError, "lumo", "x", small, sizeof(small)), 0u);
 }
