@@ -66,8 +66,9 @@ TEST(LinuxSysfs, BatteryLedIsThreeLedsOrOneMulticolourLed) {
     DeviceRoot fake;
     for (const auto& [name, index] : c.leds) {
       device(fake, "/sys/class/leds/" + name);
-      if (!index.empty()) fake.write("/sys/class/leds/" + name + "/multi_index", index);
-      if (!index.empty()) fake.write("/sys/class/leds/" + name + "/multi_intensity", "0 0 0\n");
+      if (index.empty()) continue;
+      fake.write("/sys/class/leds/" + name + "/multi_index", index);
+      fake.write("/sys/class/leds/" + name + "/multi_intensity", "0 0 0\n");
     }
     BatteryLedLayout layout;
     EXPECT_EQ(find_battery_led(fake.dir().c_str(), &layout), c.kind != BatteryLedLayout::kNone);

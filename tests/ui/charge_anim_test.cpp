@@ -180,7 +180,10 @@ TEST_F(ChargeAnimTest, AtMostOneWarningLineAndItsMessage) {
   for (size_t i = 0; i < std::size(cases); ++i) {
     const auto& c = cases[i];
     SCOPED_TRACE(i);
-    if (c.fresh) charge_anim_reset_for_test(), anim = std::make_unique<ChargeAnimation>();
+    if (c.fresh) {
+      charge_anim_reset_for_test();
+      anim = std::make_unique<ChargeAnimation>();
+    }
     set_battery(c.battery);
     messageQueueClear();
     draw_charge_screen(anim.get(), getBatteryStatus(), getBatteryLevel());

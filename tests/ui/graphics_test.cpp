@@ -121,8 +121,10 @@ TEST_F(GraphicsTest, FailedOpenLeavesNothingToDrawInto) {
     DeviceRoot root;
     root.write("/dev/tty0", "");
     if (c.refuse_mode) root.mkdir("/dev/tty0.mode");
-    if (!c.info.empty()) root.write("/dev/graphics/fb0", std::string(c.bytes, '\0'));
-    if (!c.info.empty()) root.write("/dev/graphics/fb0.info", c.info);
+    if (!c.info.empty()) {
+      root.write("/dev/graphics/fb0", std::string(c.bytes, '\0'));
+      root.write("/dev/graphics/fb0.info", c.info);
+    }
     testing::internal::CaptureStderr();
     EXPECT_EQ(graphics_open(), -1);
     const std::string err = testing::internal::GetCapturedStderr();
