@@ -106,6 +106,11 @@ uint8_t random_alpha(std::mt19937& rng) {
   return k == 0 ? 0 : k == 1 ? 255 : static_cast<uint8_t>(rng());
 }
 
+// Random bytes, or with `alpha` random 4-byte texels whose alpha is as above.
+void random_bytes(std::mt19937& rng, Guarded& g, size_t size, bool alpha = false) {
+  for (size_t i = 0; i < size; ++i) g.data[i] = alpha && i % 4 == 3 ? random_alpha(rng) : static_cast<uint8_t>(rng());
+}
+
 // Draws `op` at a random place on a random w x h colour buffer (row padding
 // `pad`) with the rasterizer and with the reference; they must agree.
 void expect_same(RasterContext* ctx, std::mt19937& rng, Op op, uint32_t w, uint32_t h, uint32_t pad = 0) {
@@ -117,7 +122,7 @@ void expect_same(RasterContext* ctx, std::mt19937& rng, Op op, uint32_t w, uint3
   int32_t stride = static_cast<int32_t>(w + pad);
   size_t bytes = (size_t(stride) * (h - 1) + w) * 2;
   Guarded cb(bytes);
-  for (size_t i = 0; i < bytes; ++i) cb.data[i] = static_cast<uint8_t>(rng());
+  random_bytes(rng, cb, bytes);
   std::vector<uint8_t> want(cb.data, cb.data + bytes);
   raster_draw(ctx, surf(cb.data, w, h, stride, PIXEL_FORMAT_RGB_565), op);
   ref_draw(surf(want.data(), w, h, stride, PIXEL_FORMAT_RGB_565), op);
@@ -169,9 +174,7 @@ TEST(RasterTest, RandomRectanglesMatchReference) {
     uint32_t tw = 1 + rng() % 60, th = 1 + rng() % 30, tstride = tw + rng() % 2;
     size_t texel = format == PIXEL_FORMAT_RGB_565 ? 2 : 4, tex_bytes = (tstride * (th - 1) + tw) * texel;
     Guarded tex(tex_bytes);
-    for (size_t i = 0; i < tex_bytes; ++i) {
-      tex.data[i] = texel == 4 && i % 4 == 3 ? random_alpha(rng) : static_cast<uint8_t>(rng());
-    }
+    random_bytes(rng, tex, tex_bytes, texel == 4);
     op.tex = surf(tex.data, tw, th, static_cast<int32_t>(tstride), format);
     Picture picture;
     if (iter % 3 == 0) {
@@ -336,10 +339,6 @@ TEST(PixelLoopsTest, EveryLengthAndOffsetStopsAtTheEnd) {
 // ---- NEON spans against the portable ones ----
 
 #if LUMO_NEON_SPANS
-
-void random_bytes(std::mt19937& rng, Guarded& g, size_t size, bool alpha = false) {
-  for (size_t i = 0; i < size; ++i) g.data[i] = alpha && i % 4 == 3 ? random_alpha(rng) : static_cast<uint8_t>(rng());
-}
 
 struct Span {
   const char* name;
