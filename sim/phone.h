@@ -58,7 +58,9 @@ class Phone {
   virtual int write_input(const std::vector<InputEvent>& events) = 0;
 
   // init and the file system, by device path.
-  virtual std::string property(const std::string& key) = 0;
+  // A property's value ("" when unset); nullopt when the phone cannot be
+  // asked (a virtual phone that is down), so that no step reads "unset" then.
+  virtual std::optional<std::string> property(const std::string& key) = 0;
   virtual bool set_property(const std::string& key, const std::string& value) = 0;
   virtual std::optional<std::string> read_file(const std::string& device_path) = 0;
   virtual bool write_file(const std::string& device_path, const std::string& content) = 0;
@@ -114,7 +116,7 @@ class HostPhone : public Phone {
   int send_uevent(const std::string& datagram) override { return device_.send_uevent(datagram, 0); }
   int write_input(const std::vector<InputEvent>& events) override;
 
-  std::string property(const std::string& key) override { return device_.property(key); }
+  std::optional<std::string> property(const std::string& key) override { return device_.property(key); }
   bool set_property(const std::string& key, const std::string& value) override {
     return device_.set_property(key, value);
   }

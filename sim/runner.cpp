@@ -412,8 +412,9 @@ std::string Runner::unexpected_order(const Step& step) {
 }
 
 std::string Runner::wrong_property(const Step& step) {
-  return "property " + step.name + " is " + quote(phone_.property(step.name)) + ", not " + quote(step.text) +
-         within(step);
+  std::optional<std::string> value = phone_.property(step.name);
+  std::string is = value ? "is " + quote(*value) : "cannot be read (the phone does not answer)";
+  return "property " + step.name + " " + is + ", not " + quote(step.text) + within(step);
 }
 
 std::string Runner::no_reboot_line(const Step& step) {

@@ -219,7 +219,7 @@ std::string LiveServer::state_json(uint64_t version) {
   std::string json = head;
   json += "\"program\":" + json_string(program_state());
   json += ",\"screen\":" + json_string(trim_sysfs(phone_.read_file("/sys/power/state").value_or("")));
-  json += ",\"alarm\":" + json_string(phone_.property("persist.sys.poweralarm.time"));
+  json += ",\"alarm\":" + json_string(phone_.property("persist.sys.poweralarm.time").value_or(""));
   json += ",\"battery\":{\"level\":" + json_string(supply("battery", "capacity")) +
           ",\"status\":" + json_string(supply("battery", "status")) +
           ",\"health\":" + json_string(supply("battery", "health")) +

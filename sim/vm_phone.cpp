@@ -422,7 +422,7 @@ bool VmPhone::machine_down() const {
   return events.find("\"SHUTDOWN\"") != std::string::npos;
 }
 
-std::optional<std::string> VmPhone::agent(const std::string& line) {
+std::optional<std::string> VmPhone::agent(const std::string& line, std::string* refusal) {
   // Steps before the start (properties, files) need the machine up.
   if (!launched_ && launch_error_.empty() && !launch(&launch_error_) && launch_error_.empty()) {
     launch_error_ = "the virtual phone did not start";
@@ -445,6 +445,7 @@ std::optional<std::string> VmPhone::agent(const std::string& line) {
     if (got) {
       if (reply == "ok") return std::string();
       if (reply.rfind("ok ", 0) == 0) return agent_unescape(reply.substr(3));
+      if (refusal != nullptr) *refusal = reply;
       return std::nullopt;
     }
     close(agent_fd_);
@@ -526,7 +527,12 @@ int VmPhone::write_input(const std::vector<InputEvent>& events) {
   return 0;
 }
 
-std::string VmPhone::property(const std::string& key) { return agent("getprop " + agent_escape(key, false)).value_or(""); }
+std::optional<std::string> VmPhone::property(const std::string& key) {
+  std::string refusal;
+  std::optional<std::string> value = agent("getprop " + agent_escape(key, false), &refusal);
+  if (!value && refusal == "err unset") return std::string();
+  return value;
+}
 
 bool VmPhone::set_property(const std::string& key, const std::string& value) {
   return agent("setprop " + agent_escape(key, false) + " " + agent_escape(value, true)).has_value();

@@ -86,7 +86,7 @@ class VmPhone : public Phone {
   bool kernel_sends_uevents() const override { return true; }
   std::string unsupported(const std::string& step) const override;
 
-  std::string property(const std::string& key) override;
+  std::optional<std::string> property(const std::string& key) override;
   bool set_property(const std::string& key, const std::string& value) override;
   std::optional<std::string> read_file(const std::string& device_path) override;
   bool write_file(const std::string& device_path, const std::string& content) override;
@@ -106,7 +106,9 @@ class VmPhone : public Phone {
   bool launch(std::string* error);
   bool input_open();
   // One agent request; the reply without "ok"/"ok "; nullopt on "err" or failure.
-  std::optional<std::string> agent(const std::string& line);
+  // The agent's answer to one request: the text after "ok", or nullopt when
+  // it refused (the refusal in `refusal`, when given) or did not answer.
+  std::optional<std::string> agent(const std::string& line, std::string* refusal = nullptr);
   // One QMP command (JSON text), the reply line; "" on failure.
   std::string qmp(const std::string& command);
   // The shown screen: the DRM variant's through QMP screendump, the board
