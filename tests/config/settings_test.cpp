@@ -59,43 +59,39 @@ TEST_F(Settings, CachedValuesKeepTheirFirstReading) {
   EXPECT_EQ(getLightTimeout(), 900);
 }
 
-TEST_F(Settings, LanguageTagIsLowerCasedAndBounded) {
-  root.set_property("persist.sys.language", "EN");
-  root.set_property("persist.sys.country", "US");
-  EXPECT_STREQ(getLanguage(), "en_us");
-  resetSettingsCache();
-  root.set_property("persist.sys.language", std::string(91, 'L'));
-  root.set_property("persist.sys.country", std::string(91, 'C'));
-  std::string tag = getLanguage();
-  EXPECT_EQ(tag.size(), 127u);
-  EXPECT_EQ(tag, std::string(91, 'l') + "_" + std::string(35, 'c'));
-}
-
-TEST_F(Settings, LogoPathJoinsDirectoryAndName) {
-  root.set_property("ro.lboot.res.path", "/res/");
-  root.set_property("ro.lboot.logo.name", "x.png");
-  EXPECT_STREQ(getLogoName(), "/res/x.png");
-  resetSettingsCache();
-  root.set_property("ro.lboot.res.path", std::string(90, 'd') + "/");
-  root.set_property("ro.lboot.logo.name", std::string(91, 'n'));
-  EXPECT_EQ(std::string(getLogoName()), std::string(90, 'd') + "/" + std::string(91, 'n'));
-}
-
-TEST_F(Settings, TestModeOnlyForThree) {
-  for (auto [value, expected] : {std::pair{"", 0}, {"1", 0}, {"2", 0}, {"4", 0}, {"3", 1}}) {
-    root.set_property("persist.sys.lumo.test.mode", value);
-    EXPECT_EQ(isTestMode(), expected) << value;
+// Texts joined from two properties, bounded when both are long.
+TEST_F(Settings, TextsFromTwoPropertiesAreJoinedAndBounded) {
+  const struct { const char *first, *second; const char* (*get)(); std::string a, b, expected; } cases[] = {
+      {"persist.sys.language", "persist.sys.country", getLanguage, "EN", "US", "en_us"},
+      {"persist.sys.language", "persist.sys.country", getLanguage, std::string(91, 'L'), std::string(91, 'C'),
+       std::string(91, 'l') + "_" + std::string(35, 'c')},  // 127 characters
+      {"ro.lboot.res.path", "ro.lboot.logo.name", getLogoName, "/res/", "x.png", "/res/x.png"},
+      {"ro.lboot.res.path", "ro.lboot.logo.name", getLogoName, std::string(90, 'd') + "/", std::string(91, 'n'),
+       std::string(90, 'd') + "/" + std::string(91, 'n')},
+  };
+  for (const auto& c : cases) {
+    resetSettingsCache();
+    root.set_property(c.first, c.a);
+    root.set_property(c.second, c.b);
+    EXPECT_EQ(std::string(c.get()), c.expected) << c.a.substr(0, 8);
   }
 }
 
-TEST_F(Settings, TimeCompensatedWhenTheValueBeginsWithTrue) {
+// Test mode only for "3"; the clock compensated when the value begins with "true". Read on every call.
+TEST_F(Settings, WordsThatSwitchAMode) {
   EXPECT_EQ(isTimeCompensated(), 0);
-  for (auto [value, expected] : {std::pair{"false", 0}, {"true", 1}, {"trueish", 1}, {"tru", 0}, {"TRUE", 0}}) {
-    root.set_property("sys.time.compensated", value);
-    EXPECT_EQ(isTimeCompensated(), expected) << value;
+  const struct { const char* key; int (*get)(); std::string value; int expected; } cases[] = {
+      {"persist.sys.lumo.test.mode", isTestMode, "", 0}, {"persist.sys.lumo.test.mode", isTestMode, "1", 0},
+      {"persist.sys.lumo.test.mode", isTestMode, "2", 0}, {"persist.sys.lumo.test.mode", isTestMode, "4", 0},
+      {"persist.sys.lumo.test.mode", isTestMode, "3", 1}, {"sys.time.compensated", isTimeCompensated, "false", 0},
+      {"sys.time.compensated", isTimeCompensated, "true", 1}, {"sys.time.compensated", isTimeCompensated, "trueish", 1},
+      {"sys.time.compensated", isTimeCompensated, "tru", 0}, {"sys.time.compensated", isTimeCompensated, "TRUE", 0},
+      {"sys.time.compensated", isTimeCompensated, "true" + std::string(87, 'x'), 1},
+  };
+  for (const auto& c : cases) {
+    root.set_property(c.key, c.value);
+    EXPECT_EQ(c.get(), c.expected) << c.key << " " << c.value;
   }
-  root.set_property("sys.time.compensated", "true" + std::string(87, 'x'));
-  EXPECT_EQ(isTimeCompensated(), 1);
 }
 
 TEST_F(Settings, SetAndVerifyWritesOnceWhenAlreadyStored) {
@@ -190,37 +186,18 @@ std::string record(int64_t age_ms, const char* rest) {
   return std::to_string(nowMs() - age_ms) + rest;
 }
 
-TEST_F(Startup, RebootRecordWindow) {
-  struct {
-    std::string text;
-    int32_t expected;
-  } cases[] = {
-      {record(10000, ";4;25000"), 4},
-      {record(24000, ";1;25000"), 1},
-      {record(30000, ";4;25000"), -1},  // stale
-      {record(59000, ";4"), 4},         // two fields: 60 s window
-      {record(61000, ";4"), -1},
-      {record(-5000, ";4;25000"), -1},  // dated in the future
-      {record(-60000, ";4;25000"), -1},
-      {"abc;4;25000", -1},
-      {"12345", -1},
-      {"", -1},
-      {std::string(91, '9'), -1},
-  };
-  for (const auto& c : cases) {
-    root.set_property(PROPERTY_REBOOT, c.text);
-    EXPECT_EQ(takeRebootRecord(), c.expected) << c.text;
-    EXPECT_EQ(root.property(PROPERTY_REBOOT), "") << "the record is cleared: " << c.text;
-  }
-}
-
-TEST_F(Startup, RecordNumbersOutOfRangeNeverCountAsFresh) {
+TEST_F(Startup, RebootRecordWindowAndNumbersOutOfRange) {
   constexpr int64_t kNow = 1765000000000;
   auto at = [](int64_t age_ms, const char* rest) { return std::to_string(kNow - age_ms) + rest; };
   struct {
     std::string text;
     int32_t expected;
   } cases[] = {
+      {at(10000, ";4;25000"), 4}, {at(24000, ";1;25000"), 1},
+      {at(30000, ";4;25000"), -1},                 // stale
+      {at(59000, ";4"), 4}, {at(61000, ";4"), -1},  // two fields: 60 s window
+      {at(-5000, ";4;25000"), -1}, {at(-60000, ";4;25000"), -1},  // dated in the future
+      {"abc;4;25000", -1}, {"12345", -1}, {"", -1}, {std::string(91, '9'), -1},
       {"1;4;18446744073709551615", -1},  // dated 1970: no window keeps it fresh
       {"1;4;9223372036854775807", -1},
       {at(30000, ";4;99999999"), -1},            // a window is capped at the 25 s the program writes
@@ -235,6 +212,13 @@ TEST_F(Startup, RecordNumbersOutOfRangeNeverCountAsFresh) {
       {" " + at(10000, "; +2;25000"), 2},      // blanks and signs as "%llu;%d" reads them
   };
   for (const auto& c : cases) EXPECT_EQ(rebootRecordMode(c.text.c_str(), kNow), c.expected) << c.text;
+  // Taken from the store: judged against the clock, and used up whether valid or not.
+  for (auto [text, expected] : {std::pair{record(20000, ";4;25000"), 4}, {record(30000, ";4;25000"), -1},
+                                {std::string("abc;4;25000"), -1}}) {
+    root.set_property(PROPERTY_REBOOT, text);
+    EXPECT_EQ(takeRebootRecord(), expected) << text;
+    EXPECT_EQ(root.property(PROPERTY_REBOOT), "") << "the record is cleared: " << text;
+  }
 }
 
 TEST_F(Startup, ValidRecordWinsOverStoredMode) {
@@ -257,12 +241,8 @@ TEST_F(Startup, RememberWritesRecordOnlyWhenAsked) {
   rememberStartupMode(4, true);
   std::string text = root.property(PROPERTY_REBOOT);
   unsigned long long time = 0;
-  int mode = 0;
-  long window = 0;
-  ASSERT_EQ(sscanf(text.c_str(), "%llu;%d;%ld", &time, &mode, &window), 3) << text;
+  ASSERT_EQ(sscanf(text.c_str(), "%llu;", &time), 1) << text;
   EXPECT_GE(static_cast<int64_t>(time), before);
-  EXPECT_EQ(mode, 4);
-  EXPECT_EQ(window, 25000);
   EXPECT_EQ(text, std::to_string(time) + ";4;25000");
   writeRebootRecord(-1);
   EXPECT_EQ(root.property(PROPERTY_REBOOT), "");

@@ -17,17 +17,23 @@ using lumo_test::wait_until;
 
 int handle(int32_t code, int32_t arg1 = 0, int32_t arg2 = 0) { return handleMessage(Message{code, arg1, arg2}); }
 
+// A phone laid out with `options`, its settings and battery read afresh, the controller reset.
+void freshPhone(const DeviceRoot& root, const std::vector<std::string>& options = {}) {
+  root.make_phone(options);
+  resetSettingsCache();
+  resetBatteryForTest();
+  register_BatteryService();
+  readBatteryState();
+  resetLightsForTest();
+  resetChargingForTest();
+}
+
 // Messages queued before charging set-up find no "Lights" timer: they must
 // neither start nor stop it. (First in this file, so that it runs before any
 // set-up of this process created the timer.)
 TEST(ChargingBeforeSetUp, EarlyMessagesLeaveLightsAlone) {
   DeviceRoot root;
-  root.make_phone();
-  resetSettingsCache();
-  resetBatteryForTest();
-  register_BatteryService();
-  readBatteryState();
-  resetChargingForTest();
+  freshPhone(root);
   root.set_charger("ac", false);
   EXPECT_EQ(handle(MSG_KEY_DOWN, 114, 1), 1);
   readBatteryState();
@@ -44,17 +50,9 @@ class Charging : public ::testing::Test {
  protected:
   void SetUp() override {
     g_current = &root;
-    root.make_phone();
     // Long enough that a slow (sanitizer) run still acts while the screen is
     // lit, short enough to watch it time out.
-    root.set_property("ro.lboot.light.timeout", "1000");
-    root.set_property("ro.lboot.uncharge.light.tmr", "1000");
-    resetSettingsCache();
-    resetBatteryForTest();
-    register_BatteryService();
-    readBatteryState();
-    resetLightsForTest();
-    resetChargingForTest();
+    freshPhone(root, {"--prop", "ro.lboot.light.timeout=1000", "--prop", "ro.lboot.uncharge.light.tmr=1000"});
     messageQueueClear();
     ASSERT_EQ(handle(MSG_CHARGE_START), 1);
     ASSERT_TRUE(wait_until([] { return backlight() == "ff333333"; }));
@@ -84,11 +82,9 @@ TEST_F(Charging, KeysDoNothingWithoutACharger) {
   EXPECT_EQ(handle(MSG_KEY_DOWN, 116, 1), 1);
   auto texts = root.log_texts();
   ASSERT_GE(texts.size(), 6u);
-  EXPECT_EQ(count(" Keydown 107, bright=51"), 1);
-  EXPECT_EQ(count(" Keyup 107, bright=51"), 1);
-  EXPECT_EQ(count(" Keydown 116, bright=51"), 1);
-  EXPECT_EQ(count("Acquire Lumo.Boot."), 0);
-  EXPECT_EQ(count(" LumoBoot -> STARTUP_PWRKEY."), 0);
+  for (auto [text, times] : {std::pair{" Keydown 107, bright=51", 1}, {" Keyup 107, bright=51", 1},
+                             {" Keydown 116, bright=51", 1}, {"Acquire Lumo.Boot.", 0}, {" LumoBoot -> STARTUP_PWRKEY.", 0}})
+    EXPECT_EQ(count(text), times) << text;
 }
 
 TEST_F(Charging, WarningKeepsTheScreenLitFor1500Ms) {

@@ -39,15 +39,19 @@ TEST(ScenarioParser, ErrorsNameFileAndLine) {
 TEST(ScenarioParser, StepsKeepTheirTextsLinesAndTimes) {
   sim::Scenario s;
   std::string error;
-  ASSERT_TRUE(sim::parse_scenario("device --chargers none\n\nset property a b\nstart\n"
+  ASSERT_TRUE(sim::parse_scenario("device --chargers none --single-page --bpp 32\n\nset property a b\nstart\n"
                                   "expect log \" Battery is no charge, power shutdown.\" within 2s\n"
                                   "expect log contains \"set up alarm\"   # trailing note\n"
                                   "expect log \"within\" within 5\n"
-                                  "battery level=7 status=\"Not charging\"\n",
+                                  "battery level=7 status=\"Not charging\"\n"
+                                  "expect alarm in 600s by 30s within 2s\nexpect alarm off\n"
+                                  "expect screen moving within 4000\n",
                                   "t.scn", &s, &error)) << error;
   ASSERT_TRUE(s.has_start);
-  ASSERT_EQ(s.steps.size(), 6u);
+  EXPECT_EQ(s.device_args, (std::vector<std::string>{"--chargers", "none", "--single-page", "--bpp", "32"}));
+  ASSERT_EQ(s.steps.size(), 9u);
   const sim::Step &shutdown = s.steps[2], &alarm = s.steps[3], &within = s.steps[4], &battery = s.steps[5];
+  const sim::Step &alarm_in = s.steps[6], &alarm_off = s.steps[7], &moving = s.steps[8];
   EXPECT_EQ(shutdown.line, 5);
   EXPECT_EQ(shutdown.text, " Battery is no charge, power shutdown.");
   EXPECT_TRUE(shutdown.duration_ms == 2000 && !shutdown.contains);
@@ -55,6 +59,11 @@ TEST(ScenarioParser, StepsKeepTheirTextsLinesAndTimes) {
   EXPECT_TRUE(within.text == "within" && within.duration_ms == 5);  // a quoted keyword is text
   EXPECT_EQ(battery.battery.status, "Not charging");
   EXPECT_FALSE(battery.battery.ac_online.has_value());  // fields not named stay as they are
+  // The steps only the virtual phone plays.
+  EXPECT_TRUE(alarm_in.kind == sim::StepKind::kExpectAlarm && alarm_in.name == "in" && alarm_in.number == 600000 &&
+              alarm_in.extra == 30000 && alarm_in.duration_ms == 2000);
+  EXPECT_TRUE(alarm_off.kind == sim::StepKind::kExpectAlarm && alarm_off.name == "off");
+  EXPECT_EQ(moving.name, "moving");
 
   std::string out;
   ASSERT_TRUE(sim::expand_time("t={now-60000};{now+4000}", 100000, &out, &error)) << error;

@@ -1,13 +1,14 @@
 // The virtual phone driver's pure parts: what it reads from the console, the
 // agent's line escaping, the board the device lines ask for, the DRM
-// variant's dark output, and the steps only the virtual phone knows. The machine itself is played by
-// tools/vm-test.sh.
+// variant's dark output (the steps only the virtual phone knows are parsed in
+// scenario_test.cpp). The machine itself is played by tools/vm-test.sh.
 #include "sim/vm_phone.h"
 
 #include <gtest/gtest.h>
 #include <linux/input.h>
 
-#include "sim/scenario.h"
+#include <algorithm>
+
 
 namespace {
 
@@ -107,23 +108,6 @@ TEST(VmKeys, CodesTheVirtualKeyboardHas) {
   EXPECT_EQ(sim::vm_qcode(KEY_END), "end");  // 107
   EXPECT_EQ(sim::vm_qcode(KEY_VOLUMEDOWN), "volumedown");
   EXPECT_EQ(sim::vm_qcode(KEY_CAMERA), "");
-}
-
-TEST(VmScenario, BoardOptionsAndVmExpectationsParse) {
-  sim::Scenario s;
-  std::string error;
-  ASSERT_TRUE(sim::parse_scenario("device --single-page --bpp 32\nexpect alarm in 600s by 30s within 2s\n"
-                                  "expect alarm off\nexpect screen moving within 4000\n",
-                                  "t.scn", &s, &error))
-      << error;
-  EXPECT_EQ(s.device_args, (std::vector<std::string>{"--single-page", "--bpp", "32"}));
-  EXPECT_EQ(s.steps[0].kind, sim::StepKind::kExpectAlarm);
-  EXPECT_EQ(s.steps[0].name, "in");
-  EXPECT_EQ(s.steps[0].number, 600000);
-  EXPECT_EQ(s.steps[0].extra, 30000);
-  EXPECT_EQ(s.steps[0].duration_ms, 2000);
-  EXPECT_EQ(s.steps[1].name, "off");
-  EXPECT_EQ(s.steps[2].name, "moving");
 }
 
 }  // namespace

@@ -24,14 +24,17 @@ void countingCallback(int32_t id) {
   ++g_fired;
 }
 
+bool create(Timer* t, const char* name, TimerCallback callback = nullptr) {
+  t->name = name;
+  t->callback = callback;
+  return timerCreate(t) != kNoTimerHandle;
+}
+
 TEST(TimerService, PeriodicExpiryRunsTheCallbackWithTheIdOrPostsAMessage) {
   DeviceRoot root;
   Timer t, next;
-  t.name = "tick";
-  t.callback = countingCallback;
-  next.name = "next";
-  ASSERT_NE(timerCreate(&t), kNoTimerHandle);
-  ASSERT_NE(timerCreate(&next), kNoTimerHandle);
+  ASSERT_TRUE(create(&t, "tick", countingCallback));
+  ASSERT_TRUE(create(&next, "next"));
   EXPECT_GT(t.id, 0);
   EXPECT_EQ(next.id, t.id + 1);  // ids count up
   EXPECT_EQ(t.running.load(), 0);
@@ -66,9 +69,7 @@ TEST(TimerService, PeriodicExpiryRunsTheCallbackWithTheIdOrPostsAMessage) {
 TEST(TimerService, RestartBeginsAFullNewPeriodAndPeriodZeroDisarms) {
   DeviceRoot root;
   Timer t;
-  t.name = "restart";
-  t.callback = countingCallback;
-  ASSERT_NE(timerCreate(&t), kNoTimerHandle);
+  ASSERT_TRUE(create(&t, "restart", countingCallback));
   g_fired = 0;
   ASSERT_EQ(timerStart(&t, 400), 0);
   // Restarting every 100 ms keeps a 400 ms timer from ever firing.
@@ -113,9 +114,7 @@ void selfStopping(int32_t) {
 
 TEST(TimerService, CallbackMayStopItsOwnTimer) {
   DeviceRoot root;
-  g_self.name = "self";
-  g_self.callback = selfStopping;
-  ASSERT_NE(timerCreate(&g_self), kNoTimerHandle);
+  ASSERT_TRUE(create(&g_self, "self", selfStopping));
   ASSERT_EQ(timerStart(&g_self, 10), 0);
   ASSERT_TRUE(wait_until([] { return g_self_runs.load() >= 1; }, 3000));
   std::this_thread::sleep_for(std::chrono::milliseconds(80));
@@ -127,9 +126,7 @@ TEST(TimerService, StraySignalsNeitherEndTheProcessNorRunCallbacks) {
   DeviceRoot root;
   timerBlockSignal();
   Timer t;
-  t.name = "stray";
-  t.callback = countingCallback;
-  ASSERT_NE(timerCreate(&t), kNoTimerHandle);
+  ASSERT_TRUE(create(&t, "stray", countingCallback));
   g_fired = 0;
   // Process-directed, from outside: by kill, and queued with the timer's own id.
   for (int i = 0; i < 3; ++i) ASSERT_EQ(kill(getpid(), SIGRTMIN + 3), 0);
