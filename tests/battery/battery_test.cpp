@@ -43,10 +43,10 @@ const Files kFullTree = {
 template <typename... T>
 std::vector<int64_t> ints(T... values) { return {values...}; }
 
-// Log lines equal to `text`, or beginning with it.
-int count(const DeviceRoot& root, const std::string& text, bool prefix = false) {
+// Battery summaries in the log (the lines beginning " ac=").
+int summaries(const DeviceRoot& root) {
   Texts t = root.log_texts();
-  return static_cast<int>(std::count_if(t.begin(), t.end(), [&](auto& s) { return (prefix ? s.substr(0, 4) : s) == text; }));
+  return static_cast<int>(std::count_if(t.begin(), t.end(), [](auto& s) { return s.rfind(" ac=", 0) == 0; }));
 }
 
 void fresh() {
@@ -257,9 +257,9 @@ TEST_F(BatteryTest, ForceEntryVoltageCapAndChargerOnlineRule) {
     fresh();
     discover(root, files);
     EXPECT_EQ(getBatteryVoltage(), c.voltage);
-    EXPECT_EQ(count(root, " Battery voltage : 4980"), 1);  // the field, not the capped value
+    EXPECT_EQ(root.log_count(" Battery voltage : 4980"), 1);  // the field, not the capped value
     EXPECT_EQ(ints(isChargerOnline(), isChargerOnline()), ints(c.online, c.online));
-    EXPECT_EQ(count(root, " ac=", true), 1 - c.online);
+    EXPECT_EQ(summaries(root), 1 - c.online);
   }
 }
 
@@ -339,7 +339,7 @@ TEST_F(BatteryThreadTest, EachFieldChangePostsOnceWithOneSummary) {
   write(root_, {{"battery", "voltage_now", "3800999"}});  // same millivolts: no change
   send(kSupplyEvent);
   sync();
-  EXPECT_EQ(ints(messageQueueCount(), count(root_, " broadcast MSG_BATTERY")), ints(0, 0));
+  EXPECT_EQ(ints(messageQueueCount(), root_.log_count(" broadcast MSG_BATTERY")), ints(0, 0));
   // Applied in turn; each changes exactly one field.
   const struct { const char *supply, *attr, *text; int32_t online, level; } changes[] = {
       {"usb", "online", "1", 1, 50}, {"battery", "status", "Full", 1, 50}, {"battery", "health", "Overheat", 1, 50},
@@ -353,7 +353,7 @@ TEST_F(BatteryThreadTest, EachFieldChangePostsOnceWithOneSummary) {
     write(root_, {{c.supply, c.attr, c.text}});
     EXPECT_EQ(post(), ints(MSG_BATTERY, c.online, c.level));
     // One summary even when isChargerOnline then finds no charger.
-    EXPECT_EQ(ints(count(root_, " broadcast MSG_BATTERY"), count(root_, " ac=", true)), ints(1, 1));
+    EXPECT_EQ(ints(root_.log_count(" broadcast MSG_BATTERY"), summaries(root_)), ints(1, 1));
   }
   EXPECT_TRUE(root_.log_contains(" ac=0, usb=0, level=51, voltate=3801, chargevol=4900, batterycurrent=-100, status=5, "
                                  "health=3, present=0, temperature=260;"));

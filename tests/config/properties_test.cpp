@@ -116,7 +116,8 @@ TEST(SysfsFiles, Read) {
   char buffer[16];
   // Trailing newlines cut; at most the buffer less its NUL.
   const struct { std::string content; int length; std::string text; } cases[] = {
-      {"Charging\n\n", 8, "Charging"}, {std::string(16, 'x'), 15, std::string(15, 'x')}, {"", 0, ""}, {"\n\n\n", 0, ""}};
+      {"Charging\n\n", 8, "Charging"}, {std::string(16, 'x'), 15, std::string(15, 'x')}, {"", 0, ""},
+      {"\n\n\n", 0, ""}};
   for (const auto& c : cases) {
     root.write("/sys/a", c.content);
     memset(buffer, 'X', sizeof(buffer));

@@ -171,8 +171,13 @@ TEST_F(Startup, SourceTable) {
   EXPECT_TRUE(root.log_contains(" StartupSource = charge_rtc -> 1"));
 }
 
-// Unknown is stored and asked again; the first answer is kept for the boot.
-TEST_F(Startup, UnknownIsAskedAgainAndTheFirstAnswerKept) {
+std::string record(int64_t age_ms, const char* rest) {
+  return std::to_string(nowMs() - age_ms) + rest;
+}
+
+// Unknown is stored and asked again; the first answer is kept for the boot,
+// until a valid reboot record wins over it.
+TEST_F(Startup, UnknownIsAskedAgainTheFirstAnswerKeptAndAValidRecordWins) {
   EXPECT_EQ(startupMode(), -1);
   EXPECT_EQ(root.property("zelt.lumopower.startup"), "-1");
   root.write("/sys/power/startup_mode", "STARTMODE_USBINS");
@@ -180,10 +185,11 @@ TEST_F(Startup, UnknownIsAskedAgainAndTheFirstAnswerKept) {
   EXPECT_EQ(root.property("zelt.lumopower.startup"), "2");
   root.write("/sys/power/startup_mode", "STARTMODE_ALARM");
   EXPECT_EQ(startupMode(), 2);
-}
-
-std::string record(int64_t age_ms, const char* rest) {
-  return std::to_string(nowMs() - age_ms) + rest;
+  root.set_property(PROPERTY_REBOOT, record(10000, ";4;25000"));
+  EXPECT_EQ(startupMode(), 4);
+  EXPECT_EQ(root.property(PROPERTY_REBOOT), "");
+  EXPECT_EQ(root.property("zelt.lumopower.startup"), "4");
+  EXPECT_EQ(startupMode(), 4);
 }
 
 TEST_F(Startup, RebootRecordWindowAndNumbersOutOfRange) {
@@ -219,15 +225,6 @@ TEST_F(Startup, RebootRecordWindowAndNumbersOutOfRange) {
     EXPECT_EQ(takeRebootRecord(), expected) << text;
     EXPECT_EQ(root.property(PROPERTY_REBOOT), "") << "the record is cleared: " << text;
   }
-}
-
-TEST_F(Startup, ValidRecordWinsOverStoredMode) {
-  root.set_property("zelt.lumopower.startup", "2");
-  root.set_property(PROPERTY_REBOOT, record(10000, ";4;25000"));
-  EXPECT_EQ(startupMode(), 4);
-  EXPECT_EQ(root.property(PROPERTY_REBOOT), "");
-  EXPECT_EQ(root.property("zelt.lumopower.startup"), "4");
-  EXPECT_EQ(startupMode(), 4);
 }
 
 TEST_F(Startup, RememberWritesRecordOnlyWhenAsked) {
