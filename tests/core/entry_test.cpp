@@ -46,19 +46,29 @@ int reap(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Runs lumoboot with LUMO_ROOT=`root` from `dir`; as nobody when asked and
-// possible. Standard error (and output) is captured through a pipe.
-Outcome run(const std::string& root, const std::string& dir, bool as_nobody) {
-  int fds[2];
-  if (pipe(fds) != 0) return {};
-  pid_t pid = fork();
+enum class Via { kPipe, kPipeAsNobody, kTerminal };
+
+// Runs lumoboot with LUMO_ROOT=`root` from `dir`, its standard error and
+// output captured through a pipe (as nobody when asked) or a terminal.
+Outcome run(const std::string& root, const std::string& dir, Via via) {
+  int fds[2] = {-1, -1};
+  pid_t pid = -1;
+  if (via == Via::kTerminal) {
+    pid = forkpty(&fds[0], nullptr, nullptr, nullptr);
+  } else if (pipe(fds) == 0) {
+    pid = fork();
+  }
+  if (pid < 0) return {};
   if (pid == 0) {
-    dup2(fds[1], STDERR_FILENO);
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[0]);
+    if (via != Via::kTerminal) {
+      dup2(fds[1], STDERR_FILENO);
+      dup2(fds[1], STDOUT_FILENO);
+      close(fds[0]);
+    }
     if (chdir(dir.c_str()) != 0) _exit(126);
     setenv("LUMO_ROOT", root.c_str(), 1);
-    if (as_nobody) {
+    unsetenv("LUMO_LOG_STDERR");
+    if (via == Via::kPipeAsNobody) {
       execl("/usr/bin/setpriv", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", LUMOBOOT_BINARY,
             static_cast<char*>(nullptr));
     } else {
@@ -66,7 +76,7 @@ Outcome run(const std::string& root, const std::string& dir, bool as_nobody) {
     }
     _exit(127);
   }
-  close(fds[1]);
+  if (fds[1] >= 0) close(fds[1]);
   Outcome outcome;
   outcome.output = drain(fds[0]);
   close(fds[0]);
@@ -87,7 +97,7 @@ TEST(Entry, RootsThatResolveToSlashAreRefusedWithStatusTwo) {
   for (bool as_nobody : {false, true}) {
     if (as_nobody && !can_drop) continue;
     for (const std::string& root : roots) {
-      Outcome o = run(root, cwd, as_nobody);
+      Outcome o = run(root, cwd, as_nobody ? Via::kPipeAsNobody : Via::kPipe);
       EXPECT_EQ(o.status, 2) << root << (as_nobody ? " as nobody" : "") << ": " << o.output;
       EXPECT_NE(o.output.find("lumoboot: LUMO_ROOT '" + root + "' resolves to \"/\", the machine's own root; refused."),
                 std::string::npos)
@@ -96,29 +106,19 @@ TEST(Entry, RootsThatResolveToSlashAreRefusedWithStatusTwo) {
   }
   // A good root still runs (here: it finds its run-once mark and stops).
   base.set_property("ro.lumoboot.running", "1");
-  EXPECT_EQ(run(base.dir() + "/deep/..", cwd, false).status, 0);
+  EXPECT_EQ(run(base.dir() + "/deep/..", cwd, Via::kPipe).status, 0);
   EXPECT_TRUE(base.log_contains("Lumo boot only run once."));
 }
 
 TEST(Entry, LogIsMirroredToATerminal) {
   DeviceRoot root;
   root.set_property("ro.lumoboot.running", "1");
-  int master = -1;
-  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    setenv("LUMO_ROOT", root.dir().c_str(), 1);
-    unsetenv("LUMO_LOG_STDERR");
-    execl(LUMOBOOT_BINARY, "lumoboot", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  const std::string out = drain(master);
-  close(master);
-  EXPECT_EQ(reap(pid), 0);
-  EXPECT_NE(out.find("E/lumo("), std::string::npos) << out;
-  EXPECT_NE(out.find("): Lumo boot only run once."), std::string::npos) << out;
+  Outcome terminal = run(root.dir(), root.dir(), Via::kTerminal);
+  EXPECT_EQ(terminal.status, 0);
+  EXPECT_NE(terminal.output.find("E/lumo("), std::string::npos) << terminal.output;
+  EXPECT_NE(terminal.output.find("): Lumo boot only run once."), std::string::npos) << terminal.output;
   // Into a pipe nothing is mirrored unless asked for.
-  Outcome piped = run(root.dir(), root.dir(), false);
+  Outcome piped = run(root.dir(), root.dir(), Via::kPipe);
   EXPECT_EQ(piped.status, 0);
   EXPECT_EQ(piped.output, "");
 }
