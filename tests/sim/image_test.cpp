@@ -13,10 +13,8 @@ struct Screen {  // a phone with only a framebuffer and a backlight
   sim::Device device{tmp.path("phone")};
   std::string error;
   void make(int xres, int yres, int bpp, int yoffset, const std::string& both_pages) {
-    char info[128];
-    snprintf(info, sizeof(info), "xres=%d\nyres=%d\nbits_per_pixel=%d\nyoffset=%d\n", xres, yres, bpp, yoffset);
-    sim::write_file(device.path("/dev/graphics/fb0.info"), info);
-    sim::write_file(device.path("/dev/graphics/fb0"), both_pages);
+    device.write("/dev/graphics/fb0.info", sim::frame_info_text({xres, yres, bpp, yoffset}));
+    device.write("/dev/graphics/fb0", both_pages);
   }
   std::vector<uint32_t> page() {  // empty, with `error`, when unreadable
     Image page;
@@ -24,7 +22,7 @@ struct Screen {  // a phone with only a framebuffer and a backlight
     return sim::read_visible_page(device, &page, &info, &error) ? page.pixels : std::vector<uint32_t>{};
   }
   Image shot(const std::string& backlight) {
-    sim::write_file(device.path("/sys/class/leds/backlight/color"), backlight + "\n");
+    device.write("/sys/class/leds/backlight/color", backlight + "\n");
     Image shot;
     EXPECT_TRUE(sim::render_screenshot(device, &shot, &error)) << error;
     return shot;
@@ -47,7 +45,7 @@ TEST(Screenshot, VisiblePageIn16And32BitsDimmedByBacklight) {
   s.make(2, 2, 16, 2, std::string(8, '\0'));  // second page missing
   EXPECT_TRUE(s.page().empty());
   EXPECT_NE(s.error.find("too short"), std::string::npos) << s.error;
-  sim::write_file(s.device.path("/dev/graphics/fb0.info"), "xres=abc\n");
+  s.device.write("/dev/graphics/fb0.info", "xres=abc\n");
   EXPECT_TRUE(s.page().empty());
 }
 
@@ -59,7 +57,7 @@ TEST(BootLogo, DecodesRunsAndComparesTheVisiblePage) {
   EXPECT_TRUE(sim::decode_565_rle(run(9, 1), 4).empty());
 
   Screen s;
-  sim::write_file(s.device.path("/initlogo.rle"), run(3, 0xf800) + run(1, 0x001f));
+  s.device.write("/initlogo.rle", run(3, 0xf800) + run(1, 0x001f));
   std::string shown = le16(0xf800) + le16(0xf800) + le16(0xf800) + le16(0x001f), detail;
   s.make(2, 2, 16, 0, shown + std::string(8, '\0'));
   EXPECT_TRUE(sim::screen_shows_boot_logo(s.device, &detail)) << detail;
