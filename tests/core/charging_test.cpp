@@ -84,8 +84,9 @@ TEST_F(Charging, KeysDoNothingWithoutACharger) {
   ASSERT_GE(texts.size(), 6u);
   for (auto [text, times] : {std::pair{" Keydown 107, bright=51", 1}, {" Keyup 107, bright=51", 1},
                              {" Keydown 116, bright=51", 1}, {"Acquire Lumo.Boot.", 0},
-                             {" LumoBoot -> STARTUP_PWRKEY.", 0}})
+                             {" LumoBoot -> STARTUP_PWRKEY.", 0}}) {
     EXPECT_EQ(count(text), times) << text;
+  }
 }
 
 TEST_F(Charging, WarningKeepsTheScreenLitFor1500Ms) {
