@@ -106,13 +106,12 @@ class Page:
     def screen_brightness(self):
         """Mean brightness of the phone's screen as the page shows it (the left
         part of the picture: the right part is the LED and backlight panel)."""
-        version = self.screen_version()
         self.wait("screen picture loaded", lambda: self.screen_version() is not None)
         shot = Image.open(io.BytesIO(self.d.find_element("id", "screen").screenshot_as_png)).convert("L")
         w, h = shot.size
         screen = shot.crop((0, 0, int(w * 480 / 700), h))
         pixels = list(screen.getdata())
-        return sum(pixels) / len(pixels), version
+        return sum(pixels) / len(pixels)
 
 
 def main():
@@ -150,8 +149,8 @@ def main():
         # Each log line begins with the seconds since the start when it appeared.
         first = page.text("log").splitlines()[0].split()
         assert float(first[0]) >= 0 and first[1].startswith(("I/", "W/", "D/", "E/")), first
-        page.wait("a drawn screen", lambda: page.screen_brightness()[0] > 3)
-        lit, _ = page.screen_brightness()
+        page.wait("a drawn screen", lambda: page.screen_brightness() > 3)
+        lit = page.screen_brightness()
         if picture:
             driver.save_screenshot(picture)
 
@@ -159,14 +158,14 @@ def main():
         page.click("screen-key")
         page.wait_text("backlight", "0")
         page.wait_text("screen-state", "mem")
-        page.wait("picture of the dark screen", lambda: page.screen_brightness()[0] < lit * 0.3)
-        dark, _ = page.screen_brightness()
+        page.wait("picture of the dark screen", lambda: page.screen_brightness() < lit * 0.3)
+        dark = page.screen_brightness()
         version = page.screen_version()
         time.sleep(0.5)  # nothing changes: the picture is not fetched again
         assert page.screen_version() == version, "the screen picture changed while nothing happened"
         page.click("screen-key")
         page.wait_text("backlight", "51")
-        page.wait("picture of the lit screen", lambda: page.screen_brightness()[0] > max(dark * 3, lit * 0.4))
+        page.wait("picture of the lit screen", lambda: page.screen_brightness() > max(dark * 3, lit * 0.4))
 
         # Unplug and plug the mains charger: LED off, then red again.
         page.click("unplug-ac")
