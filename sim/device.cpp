@@ -530,28 +530,12 @@ uint32_t Device::light_color(const std::string& light) const {
 
 int Device::backlight_level() const { return static_cast<int>(light_color("backlight") & 0xff); }
 
-namespace {
-
-std::vector<std::string> split_lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) break;  // a line still being written
-    lines.push_back(text.substr(pos, nl - pos));
-    pos = nl + 1;
-  }
-  return lines;
-}
-
-}  // namespace
-
 std::vector<std::string> Device::log_lines() const {
-  return split_lines(read_file(path("/dev/log/main")).value_or(""));
+  return complete_lines(read_file(path("/dev/log/main")).value_or(""));
 }
 
 std::vector<std::string> Device::reboot_lines() const {
-  return split_lines(read_file(path("/dev/reboot")).value_or(""));
+  return complete_lines(read_file(path("/dev/reboot")).value_or(""));
 }
 
 std::vector<std::string> Device::log_texts(char priority) const {
@@ -633,7 +617,6 @@ bool parse_frame_info(const std::string& text, FrameInfo* info) {
   *info = out;
   return true;
 }
-
 
 bool read_frame_info(const Device& device, FrameInfo* info, std::string* error) {
   // The program rewrites the file on every pan; a read in the middle of a

@@ -214,6 +214,16 @@ bool parse_int(const std::string& text, int* out) {
   return true;
 }
 
+std::vector<std::string> complete_lines(const std::string& text, bool strip_cr) {
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  for (size_t nl = text.find('\n'); nl != std::string::npos; pos = nl + 1, nl = text.find('\n', pos)) {
+    size_t end = strip_cr && nl > pos && text[nl - 1] == '\r' ? nl - 1 : nl;
+    lines.push_back(text.substr(pos, end - pos));
+  }
+  return lines;
+}
+
 std::string trim_sysfs(const std::string& text) {
   size_t end = text.size();
   while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\0' || text[end - 1] == '\r')) --end;

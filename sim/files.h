@@ -46,6 +46,11 @@ void sleep_ms(int ms);
 bool parse_int(const std::string& text, int64_t* out);
 bool parse_int(const std::string& text, int* out);
 
+// The complete lines of `text` (a last line without its newline is still
+// being written and is left out); `strip_cr` drops a '\r' before each
+// newline (a serial console's line ends).
+std::vector<std::string> complete_lines(const std::string& text, bool strip_cr = false);
+
 // Strips trailing newlines and NUL bytes, as a sysfs reader would.
 std::string trim_sysfs(const std::string& text);
 

@@ -217,20 +217,21 @@ void SoakStream::make_power_key() {
     low.fields.voltage_mv = uniform(2600, kSoakPowerOnVoltage - 1);
     push_guarded(std::move(low));
   }
-  SoakEvent key;
-  key.kind = SoakKind::kKey;
-  key.key = 116;
-  key.gap_ms = gap(50, 300);
-  key.hold_ms = gap(50, 400);
-  push(std::move(key));
+  int pause = gap(50, 300);  // drawn before the hold: a seed's stream stays the same
+  push_key(116, pause, gap(50, 400));
 }
 
 void SoakStream::make_end_key() {
+  int pause = gap(20, 700);
+  push_key(107, pause, gap(30, 300));
+}
+
+void SoakStream::push_key(int code, int gap_ms, int hold_ms) {
   SoakEvent key;
   key.kind = SoakKind::kKey;
-  key.key = 107;
-  key.gap_ms = gap(20, 700);
-  key.hold_ms = gap(30, 300);
+  key.key = code;
+  key.gap_ms = gap_ms;
+  key.hold_ms = hold_ms;
   push(std::move(key));
 }
 

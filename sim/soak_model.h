@@ -102,6 +102,7 @@ class SoakStream {
   void make_charger(SoakEvent* e);
   void make_power_key();
   void make_end_key();
+  void push_key(int code, int gap_ms, int hold_ms);
   void make_flood();
   void make_check();
   // Queues `e`; when it takes the last charger away, a calm record first

@@ -115,20 +115,6 @@ std::string console_body(const std::string& line) {
   return line.substr(close + 2);
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) break;  // a line still being written
-    std::string line = text.substr(pos, nl - pos);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-    pos = nl + 1;
-  }
-  return lines;
-}
-
 uint32_t word_at(const std::string& bytes, size_t index) {
   uint32_t w = 0;
   if ((index + 1) * 4 > bytes.size()) return 0;
@@ -257,7 +243,7 @@ std::string agent_unescape(const std::string& text) {
 
 std::vector<std::string> console_log_lines(const std::string& console) {
   std::vector<std::string> out;
-  for (const std::string& line : lines_of(console)) {
+  for (const std::string& line : complete_lines(console, true)) {
     std::string body = console_body(line);
     if (body.rfind("lumo: ", 0) == 0) out.push_back("I/lumo(0): " + body.substr(6));
   }
@@ -268,7 +254,7 @@ std::vector<std::string> console_reboot_lines(const std::string& console) {
   const std::string restart = "reboot: Restarting system";
   const std::string command = " with command '";
   std::vector<std::string> out;
-  for (const std::string& line : lines_of(console)) {
+  for (const std::string& line : complete_lines(console, true)) {
     std::string body = console_body(line);
     if (body == "reboot: Power down") {
       out.push_back("power_off");
@@ -287,7 +273,7 @@ std::vector<std::string> console_reboot_lines(const std::string& console) {
 std::vector<int> console_exit_statuses(const std::string& console) {
   const std::string marker = "lumo-init: program exited with status ";
   std::vector<int> out;
-  for (const std::string& line : lines_of(console)) {
+  for (const std::string& line : complete_lines(console, true)) {
     size_t at = line.find(marker);
     int status = 0;
     if (at != std::string::npos && take_int(line.substr(at + marker.size()), &status)) out.push_back(status);
