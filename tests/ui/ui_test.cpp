@@ -53,57 +53,42 @@ bool key_reaches_queue_from_one_thread(const lumo_test::DeviceRoot& root, int wr
   return m.code == MSG_KEY_DOWN && m.arg1 == code && m.arg2 == 1 && logged(root, 'D', "/dev/input/event0") == 1;
 }
 
+// Started first without a framebuffer or a logo, then again with both.
 void start_stop_child() {
   lumo_test::DeviceRoot root;
-  add_screen_and_logo(root);
   root.mkfifo("/dev/input/event0");
   int writer = open(root.path("/dev/input/event0").c_str(), O_RDWR | O_NONBLOCK);
   CHILD_CHECK(writer >= 0);
   ui_start();
-  CHILD_CHECK(ui_is_started() == 1);
-  CHILD_CHECK(logged(root, 'D', "log gr : ") == 1 && logged(root, 'D', "log gr : 0") == 0);
-  CHILD_CHECK(shown_pixel(kW / 2, kH / 2) == 0xF800 && shown_pixel(0, 0) == 0 && shown_pixel(kW - 1, kH - 1) == 0);
+  CHILD_CHECK(ui_is_started() == 1 && gr_mem_surface.data == nullptr);
+  CHILD_CHECK(logged(root, 'D', "log gr : 0") == 1);
+  CHILD_CHECK(logged(root, 'E', "ui start: screen did not open, first frame skipped.") == 1);
   CHILD_CHECK(key_reaches_queue_from_one_thread(root, writer, 116));
+  ui_stop();
+  CHILD_CHECK(ui_is_started() == 0);
+  CHILD_CHECK(logged(root, 'W', "ui exit .....") == 1 && logged(root, 'D', "ui exit succes.") == 1);
+  add_screen_and_logo(root);  // the picture is tried again on the next start
+  ui_start();  // opens the screen, keeps the one input thread
+  CHILD_CHECK(ui_is_started() == 1);
+  CHILD_CHECK(logged(root, 'D', "log gr : ") == 2 && logged(root, 'D', "log gr : 0") == 1);
+  CHILD_CHECK(shown_pixel(kW / 2, kH / 2) == 0xF800 && shown_pixel(0, 0) == 0 && shown_pixel(kW - 1, kH - 1) == 0);
+  CHILD_CHECK(key_reaches_queue_from_one_thread(root, writer, 115));
   ui_start();
   CHILD_CHECK(logged(root, 'E', "cannot reinit ui!") == 1);
-  CHILD_CHECK(logged(root, 'D', "log gr : ") == 1 && logged(root, 'W', "framebuffer: fd ") == 1);
+  CHILD_CHECK(logged(root, 'D', "log gr : ") == 2 && logged(root, 'W', "framebuffer: fd ") == 1);
+  root.clear_log();
   ui_stop();
   CHILD_CHECK(ui_is_started() == 0 && gr_mem_surface.data == nullptr);
   CHILD_CHECK(logged(root, 'W', "ui exit .....") == 1 && logged(root, 'D', "ui exit succes.") == 1);
   ui_stop();
   CHILD_CHECK(logged(root, 'E', "cannot exit ui, because not init.") == 1);
   CHILD_CHECK(logged(root, 'D', "Close gr_fb_fd") == 1 && logged(root, 'D', "ui exit succes.") == 1);
-  ui_start();  // opens the screen again, keeps the one input thread
-  CHILD_CHECK(ui_is_started() == 1 && shown_pixel(kW / 2, kH / 2) == 0xF800);
-  CHILD_CHECK(key_reaches_queue_from_one_thread(root, writer, 115));
-  ui_stop();
   _exit(0);
 }
 
-void no_screen_child() {
-  lumo_test::DeviceRoot root;  // no framebuffer, no logo, no input
-  ui_start();
-  CHILD_CHECK(ui_is_started() == 1 && gr_mem_surface.data == nullptr);
-  CHILD_CHECK(logged(root, 'D', "log gr : 0") == 1);
-  CHILD_CHECK(logged(root, 'E', "ui start: screen did not open, first frame skipped.") == 1);
-  ui_stop();
-  CHILD_CHECK(logged(root, 'D', "ui exit succes.") == 1);
-  add_screen_and_logo(root);  // the picture is tried again on the next start
-  ui_start();
-  CHILD_CHECK(logged(root, 'D', "log gr : ") == 2 && logged(root, 'D', "log gr : 0") == 1);
-  CHILD_CHECK(shown_pixel(kW / 2, kH / 2) == 0xF800);
-  ui_stop();
-  _exit(0);
-}
-
-TEST(UiTest, StartAndStopTwiceReuseScreenAndInputThread) {
+TEST(UiTest, StartWithoutScreenThenStartAndStopTwiceReuseTheInputThread) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(start_stop_child(), ::testing::ExitedWithCode(0), "");
-}
-
-TEST(UiTest, StartWithoutScreenSkipsTheFirstFrame) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(no_screen_child(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
