@@ -30,7 +30,6 @@ TEST(BootLogoTest, RunsFillPageZeroInReadingOrderAndNeverPastIt) {
       {rle({{3, A}, {6, B}, {3, C}}), {A, A, A, B, B, B, B, B, B, C, C, C}},
       {rle({{1, A}, {0, B}, {2, C}}), {A, C, C, O, O, O, O, O, O, O, O, O}},  // count 0 draws nothing
       {rle({{1, A}, {1, B}}, "\x05\x00"), {A, B, O, O, O, O, O, O, O, O, O, O}},  // tail ignored
-      {rle({{13, A}, {1, B}}), std::vector<uint16_t>(12, O)},  // larger than the screen
       {rle({{10, A}, {3, B}, {1, C}}), {A, A, A, A, A, A, A, A, A, A, O, O}},  // stops at the overflow
       {rle({{12, B}, {1, A}, {0, C}}), std::vector<uint16_t>(12, B)},
   };
