@@ -59,7 +59,6 @@ TEST_F(InputTest, ScanLogsEveryEntryAndOpensAtMostSixteenEventNodes) {
   for (int i = 0; i < 20; ++i) root_.mkfifo("/dev/input/event" + std::to_string(i));
   input_open_devices();
   EXPECT_EQ(input_fd_count, MAX_INPUT_DEVICES);
-  EXPECT_EQ(input_fds[0].events, POLLIN);
   EXPECT_EQ(logged(" !! open ok !! "), MAX_INPUT_DEVICES);
   input_reset_for_test();
   root_.clear_log();
@@ -87,7 +86,6 @@ TEST_F(InputTest, TrackballAndKeyRules) {
       // Sums past the 32-bit range keep their direction (no wrap into the other one).
       {{y(1), y(INT32_MAX)}, {{MSG_KEY_DOWN, KEY_DOWN, 1}}},
       {{y(-1), y(INT32_MIN)}, {{MSG_KEY_DOWN, KEY_UP, 1}}},
-      {{y(3), y(INT32_MAX), y(INT32_MAX)}, {{MSG_KEY_DOWN, KEY_DOWN, 1}, {MSG_KEY_DOWN, KEY_DOWN, 1}}},
   };
   for (const auto& [events, posts] : cases) {
     int sum = 0;
