@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -49,7 +50,7 @@ Shown frame(int f) { return {PIC_FRAME_0 + f, PIC_CHARGING, kNone}; }
 struct Battery {
   const char* status = "Charging";
   int level = 50;
-  const char* health = "Good";  // nullptr: no health file
+  std::optional<std::string> health = "Good";  // none: no health file
   int ac_online = 1, vbat = 4000, vchg = 5000;
 };
 
@@ -86,15 +87,11 @@ class ChargeAnimTest : public ::testing::Test {
   }
   // Writes the power-supply files, discovers them afresh and reads them.
   void set_battery(const Battery& b) {
-    const std::string ac = "/sys/class/power_supply/ac/", bat = "/sys/class/power_supply/battery/";
-    root_.write(ac + "type", "Mains");
-    root_.write(ac + "online", std::to_string(b.ac_online));
-    root_.write(bat + "type", "Battery");
-    root_.write(bat + "status", b.status);
-    root_.write(bat + "capacity", std::to_string(b.level));
-    root_.write(bat + "batt_vol", std::to_string(b.vbat));
-    root_.write(bat + "charge_now", std::to_string(b.vchg));
-    b.health != nullptr ? root_.write(bat + "health", b.health) : root_.remove(bat + "health");
+    root_.write("/sys/class/power_supply/ac/type", "Mains");
+    root_.write("/sys/class/power_supply/battery/type", "Battery");
+    if (!b.health) root_.remove("/sys/class/power_supply/battery/health");
+    ASSERT_TRUE(root_.write_battery({.level = b.level, .voltage_mv = b.vbat, .charger_voltage_mv = b.vchg,
+                                     .ac_online = b.ac_online, .status = b.status, .health = b.health}));
     resetBatteryForTest();
     ASSERT_EQ(register_BatteryService(), 0);
     readBatteryState();
@@ -171,7 +168,7 @@ TEST_F(ChargeAnimTest, AtMostOneWarningLineAndItsMessage) {
       {{.vchg = 5700}, PIC_VOL_HIGH, f13, 1, true}, {{.health = "Overheat", .vbat = 4600}, PIC_TEMP_HIGH, f13, 1, true},
       {{.health = "Cold"}, PIC_TEMP_LOW, f13, 1, true}, {{.vbat = 4600, .vchg = 6000}, PIC_BATTERY_HIGH, f13, 1, true},
       {{.health = "Unknown"}, PIC_BATTERY_UNTOUCH, PIC_UNKNOWN, 1, true},
-      {{.health = nullptr}, kNone, f13, 1, true}, {{.health = nullptr}, kNone, kAny, 1, false},
+      {{.health = {}}, kNone, f13, 1, true}, {{.health = {}}, kNone, kAny, 1, false},
       {{.health = "Good"}, kNone, kAny, 0, false}, {{.health = "Dead"}, kNone, kAny, 0, false},
       {{.health = "Unknown"}, PIC_BATTERY_UNTOUCH, PIC_UNKNOWN, 1, false},
       {{.health = "Unknown"}, PIC_BATTERY_UNTOUCH, PIC_UNKNOWN, 1, false},
