@@ -99,7 +99,7 @@ TEST_F(ImageTest, BadFilesAreRefusedWithTheirCodeAndOutputUntouched) {
   EXPECT_EQ(s, &untouched);
 }
 
-TEST_F(ImageTest, ResourcesUseDirectoryAndLanguageAndLoadOnce) {
+TEST_F(ImageTest, ResourcesUseTheLanguageAndLoadOnce) {
   PngSpec one = png_of(1, 1, PNG_COLOR_TYPE_RGB, {1, 2, 3});
   ASSERT_TRUE(lumo_test::put_png(root_, "/system/lumo/res/boot_charger_full_zh_cn.png", one));
   ImageResource full = {0, nullptr, "boot_charger_full_%s.png", nullptr};
@@ -111,9 +111,8 @@ TEST_F(ImageTest, ResourcesUseDirectoryAndLanguageAndLoadOnce) {
   resetSettingsCache();
   root_.set_property("persist.sys.language", "EN");
   root_.set_property("persist.sys.country", "US");
-  root_.set_property("ro.lboot.res.path", "/vendor/pics/");
-  ASSERT_TRUE(lumo_test::put_png(root_, "/vendor/pics/a%d_en_us.png", one));
-  ASSERT_TRUE(lumo_test::put_png(root_, "/vendor/pics/fixed.png", one));
+  ASSERT_TRUE(lumo_test::put_png(root_, "/system/lumo/res/a%d_en_us.png", one));
+  ASSERT_TRUE(lumo_test::put_png(root_, "/system/lumo/res/fixed.png", one));
   ImageResource odd = {0, nullptr, "a%d_%s.png", nullptr}, fixed = {0, "fixed.png", "ignored_%s.png", nullptr};
   EXPECT_NE(keep(resource_surface(&odd)), nullptr);  // only the first "%s" is replaced
   EXPECT_NE(keep(resource_surface(&fixed)), nullptr);
