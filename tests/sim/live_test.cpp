@@ -23,11 +23,8 @@ TEST(LiveControls, OnlyCheckedSingleControlStepsPass) {
       {"unplug usb", true},
       {"plug", true},
       {"battery level=30 health=\"Over voltage\"", true},
-      {"battery level=lots", false},
       {"write /x y", false},  // files, properties and expectations are not controls
-      {"start", false},
       {"device --level 3", false},
-      {"plug\nunplug", false},
       {"plug \\\n usb", false},  // a continued line is still one line of text only
       {"", false},
   };

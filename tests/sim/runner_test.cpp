@@ -61,13 +61,10 @@ TEST_F(RunnerTest, RunsJudgeTheirOwnOutputEndPromptlyAndLeaveNoProgramBehind) {
        sim::kRunFailed},
       {"sleep 60\n", "expect running for 100\n", sim::kRunPassed},  // an earlier run's report
       {"printf 'I/lumo(7): a\\nI/lumo(7): b\\nI/lumo(7): a\\n' >> \"$LUMO_ROOT/dev/log/main\"\nsleep 60\n",
-       "expect log order a b a\nexpect no log order b b\n", sim::kRunPassed},
-      {"printf 'I/lumo(7): a\\nI/lumo(7): b\\nI/lumo(7): a\\n' >> \"$LUMO_ROOT/dev/log/main\"\nsleep 60\n",
        "expect log order a b a\nexpect no log order a a\n", sim::kRunFailed},
       {"echo 'I/lumo(7): b' >> \"$LUMO_ROOT/dev/log/main\"\nsleep 60\n", "expect log order b b within 100\n",
        sim::kRunFailed},
-      {"echo refused >&2\nexit 4\n", "expect exit 4\nexpect output refused\n", sim::kRunPassed},
-      {"exit 4\n", "expect exit 5 within 500\n", sim::kRunFailed},  // 4 is named by no step
+      {"exit 4\n", "expect exit 4\nexpect exit 5 within 500\n", sim::kRunFailed},
       {"[ \"$LUMO_ROOT\" = . ] && [ -f .lumo-sim ] || exit 6\n", "start relative-root\nexpect exit\n",
        sim::kRunPassed},
       // The real-time clock's alarm exists only in the virtual phone: an error, not a pass.

@@ -105,11 +105,6 @@ class Escaping(unittest.TestCase):
             if self.c:
                 self.assertEqual(self.c_unescape(text), text.encode(), text)
 
-    def test_request_line_is_one_line_and_keeps_the_last_words_blanks(self):
-        line = lumovm.request_line(["write", "/a b/c", "two words\nand a line"])
-        self.assertEqual(line, "write /a\\x20b/c two words\\nand a line")
-        self.assertEqual(lumovm.request_line(["ping"]), "ping")
-
 
 class Agent(unittest.TestCase):
     """The guest agent built for this machine with LUMO_AGENT_TEST: requests on
