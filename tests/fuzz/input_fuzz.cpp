@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "queue/message_queue.h"
@@ -14,12 +13,10 @@
 namespace {
 
 int open_node() {
-  std::string path = lumo_fuzz::host_path("/dev/input/event0");
-  platform::make_parent_dirs(path.c_str());
-  if (mkfifo(path.c_str(), 0644) != 0) abort();
+  if (!lumo_fuzz::fuzz_root().make_fifo("/dev/input/event0")) abort();
   input_open_devices();
   if (input_fd_count != 1) abort();
-  int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  int fd = open(lumo_fuzz::fuzz_root().path("/dev/input/event0").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) abort();
   return fd;
 }
@@ -27,7 +24,7 @@ int open_node() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static int writer = (lumo_fuzz::fuzz_root(), open_node());
+  static int writer = open_node();
   lumo_fuzz::fuzz_trim_log();
   if (size == 0 || size > 4096) return 0;  // within the FIFO, so the write never blocks
   if (write(writer, data, size) != static_cast<ssize_t>(size)) abort();

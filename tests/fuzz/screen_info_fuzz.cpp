@@ -32,7 +32,7 @@ void check_geometry(const platform::DisplayInfo& d) {
 
 // The file's yoffset lines (up to the first NUL, as the reader sees it).
 std::string yoffset_lines(const std::string& path) {
-  std::string text = lumo_fuzz::read_text(path);
+  std::string text = lumo_fuzz::fuzz_root().read(path);
   text.resize(strlen(text.c_str()));
   std::string found;
   for (size_t at = 0; at < text.size();) {

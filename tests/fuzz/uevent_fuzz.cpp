@@ -27,7 +27,7 @@ int open_channel() {
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
-  std::string path = lumo_fuzz::host_path("/dev/socket/uevent");
+  std::string path = lumo_fuzz::fuzz_root().path("/dev/socket/uevent");
   if (fd < 0 || path.size() >= sizeof(addr.sun_path)) abort();
   memcpy(addr.sun_path, path.c_str(), path.size());
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) abort();
@@ -37,7 +37,7 @@ int open_channel() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static int sender = (lumo_fuzz::fuzz_root(), open_channel());
+  static int sender = open_channel();
   lumo_fuzz::fuzz_trim_log();
   if (send(sender, data, size, 0) != static_cast<ssize_t>(size)) return 0;  // larger than a datagram may be
   char event[kEventBufferSize] = {};
