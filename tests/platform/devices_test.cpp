@@ -4,7 +4,6 @@
 // device root's safety (roots that resolve to "/", ".." in device paths,
 // directories made only below the root).
 #include <gtest/gtest.h>
-#include <sys/time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -27,9 +26,7 @@ struct TimeValue {
 
 // The wall-clock time `ms` from now.
 TimeValue in(int64_t ms) {
-  timeval tv = {};
-  gettimeofday(&tv, nullptr);
-  int64_t t = tv.tv_sec * int64_t{1000} + tv.tv_usec / 1000 + ms;
+  int64_t t = sim::wall_ms() + ms;
   return {static_cast<int32_t>(t / 1000), static_cast<int32_t>(t % 1000 * 1000000)};
 }
 
