@@ -40,19 +40,9 @@ ScreenMap& screen_for(size_t index) {
     void* at = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (at == MAP_FAILED) abort();
     map.memory = platform::Mapping(at, bytes);
-    map.info.width = s.width;
-    map.info.height = s.height;
-    map.info.bits_per_pixel = s.bits_per_pixel;
-    map.info.line_length = s.line_length;
-    map.info.pages = 1;
-    map.info.memory_size = bytes - kGuardBytes;
-    if (s.bits_per_pixel == 16) {
-      map.info.red_offset = 11;
-      map.info.green_offset = 5;
-    } else {
-      map.info.green_offset = 8;
-      map.info.blue_offset = 16;
-    }
+    const bool rgb565 = s.bits_per_pixel == 16;  // else R, G, B, X bytes
+    map.info = {s.width, s.height, s.bits_per_pixel, s.line_length, 1, bytes - kGuardBytes,
+                rgb565 ? 11u : 0u, rgb565 ? 5u : 8u, rgb565 ? 0u : 16u};
     map.pages = 1;
   }
   return map;
