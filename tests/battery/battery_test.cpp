@@ -181,12 +181,6 @@ TEST_F(BatteryTest, FailingDirectoryReadIsAnErrorNotAnEmptyTree) {
   if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "seccomp filters are not available here";
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(root_.log_texts('E'), (Texts{"Could not read /sys/class/power_supply: Value too large for defined data type"}));
-
-  // The same tree read normally is found whole.
-  root_.clear_log();
-  discover(root_, {});
-  EXPECT_TRUE(root_.log_texts('E').empty());
-  EXPECT_EQ(getBatteryState().batteryLevel, 50);
 }
 
 TEST_F(BatteryTest, IntegersFollowAtoiButSaturate) {
@@ -300,7 +294,7 @@ class BatteryThreadTest : public BatteryTest {
   int syncs_ = 0;
 };
 
-TEST_F(BatteryThreadTest, ForeignEventsFloodAndFullQueue) {
+TEST_F(BatteryThreadTest, ForeignEventsAndAFlood) {
   ASSERT_EQ(start(), 0);
   write(root_, {{"battery", "capacity", "40"}});
   std::string beyond_cut(2000, 'x');
@@ -315,7 +309,7 @@ TEST_F(BatteryThreadTest, ForeignEventsFloodAndFullQueue) {
   EXPECT_EQ(ints(messageQueueCount(), getBatteryState().batteryLevel), ints(0, 50));  // nothing was re-read
   EXPECT_EQ(post(), ints(MSG_BATTERY, 1, 40));
   // A flood of every shape, re-read on the thread while this one queries (ThreadSanitizer checks
-  // the sharing); then a change while the queue is full: dropped, and the thread keeps working.
+  // the sharing). (A post to a full queue is dropped: the queue's own test.)
   const BatteryState before = getBatteryState();
   int torn = 0;
   for (int i = 0; i < 2000; ++i) {
@@ -323,15 +317,8 @@ TEST_F(BatteryThreadTest, ForeignEventsFloodAndFullQueue) {
     torn += getBatteryState() == before ? 0 : 1;
     getBatteryLevel(), isChargerOnline(), clearBatteryStateLogged(), logBatteryState();
   }
+  sync();  // the flood handled: the tear-down's event is not stuck behind it
   EXPECT_EQ(torn, 0);
-  for (int i = 0; i < kMessageQueueCapacity; ++i) sendMessage(MSG_TIMER, i, 0);
-  write(root_, {{"battery", "capacity", "49"}});
-  send(kSupplyEvent);
-  sync();
-  EXPECT_EQ(messageQueueCount(), kMessageQueueCapacity);
-  messageQueueClear();
-  write(root_, {{"battery", "capacity", "48"}});
-  EXPECT_EQ(post(), ints(MSG_BATTERY, 1, 48));
 }
 
 TEST_F(BatteryThreadTest, EachFieldChangePostsOnceWithOneSummary) {

@@ -111,22 +111,17 @@ TEST(PropertyReaders, TextReaders) {
   EXPECT_TRUE(root.log_contains("Propertie \"t.text\" = \"NULL\""));
 }
 
-TEST(SysfsFiles, Read) {
+// 0 characters for an empty file, -1 for no file. (The newline cut, the bound
+// and the log line are pinned through the readers that use it: the startup
+// source, the battery's supply types, technology text and numbers.)
+TEST(SysfsFiles, ReadCountsWhatItKept) {
   DeviceRoot root;
-  char buffer[16];
-  // Trailing newlines cut; at most the buffer less its NUL.
-  const struct { std::string content; int length; std::string text; } cases[] = {
-      {"Charging\n\n", 8, "Charging"}, {std::string(16, 'x'), 15, std::string(15, 'x')}, {"", 0, ""},
-      {"\n\n\n", 0, ""}};
-  for (const auto& c : cases) {
-    root.write("/sys/a", c.content);
-    memset(buffer, 'X', sizeof(buffer));
-    EXPECT_EQ(readSysfsFile("/sys/a", buffer, sizeof(buffer)), c.length) << c.text;
-    EXPECT_EQ(std::string(buffer), c.text);
-  }
+  root.write("/sys/a", "");
+  char buffer[4] = "XXX";
+  EXPECT_EQ(readSysfsFile("/sys/a", buffer, sizeof(buffer)), 0);
+  EXPECT_STREQ(buffer, "");
   EXPECT_EQ(readSysfsFile(nullptr, buffer, sizeof(buffer)), -1);
   EXPECT_EQ(readSysfsFile("/sys/missing", buffer, sizeof(buffer)), -1);
-  EXPECT_TRUE(root.log_contains("Could not open '/sys/missing'"));
 }
 
 // (A write that replaces the whole value and logs its completion: CpuPolicy in

@@ -44,18 +44,15 @@ TEST(ChargingBeforeSetUp, EarlyMessagesLeaveLightsAlone) {
   resetChargingForTest();
 }
 
-DeviceRoot* g_current = nullptr;  // the running test's root, for static helpers
-
 class Charging : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_current = &root;
     // Long enough that a slow (sanitizer) run still acts while the screen is
     // lit, short enough to watch it time out.
     freshPhone(root, {"--prop", "ro.lboot.light.timeout=1000", "--prop", "ro.lboot.uncharge.light.tmr=1000"});
     messageQueueClear();
     ASSERT_EQ(handle(MSG_CHARGE_START), 1);
-    ASSERT_TRUE(wait_until([] { return backlight() == "ff333333"; }));
+    ASSERT_TRUE(wait_until([this] { return backlight() == "ff333333"; }));
   }
   void TearDown() override {
     charge_anim_hide();
@@ -65,13 +62,11 @@ class Charging : public ::testing::Test {
     messageQueueClear();
   }
 
-  static std::string backlight();
+  std::string backlight() const { return root.read("/sys/class/leds/backlight/color").substr(0, 8); }
   int count(const std::string& text) const { return root.log_count(text); }
 
   DeviceRoot root;
 };
-
-std::string Charging::backlight() { return g_current->read("/sys/class/leds/backlight/color").substr(0, 8); }
 
 TEST_F(Charging, KeysDoNothingWithoutACharger) {
   root.set_charger("ac", false);
@@ -80,8 +75,6 @@ TEST_F(Charging, KeysDoNothingWithoutACharger) {
   EXPECT_EQ(handle(MSG_KEY_DOWN, 107, 1), 1);
   EXPECT_EQ(handle(MSG_KEY_UP, 107, 0), 1);
   EXPECT_EQ(handle(MSG_KEY_DOWN, 116, 1), 1);
-  auto texts = root.log_texts();
-  ASSERT_GE(texts.size(), 6u);
   for (auto [text, times] : {std::pair{" Keydown 107, bright=51", 1}, {" Keyup 107, bright=51", 1},
                              {" Keydown 116, bright=51", 1}, {"Acquire Lumo.Boot.", 0},
                              {" LumoBoot -> STARTUP_PWRKEY.", 0}}) {
@@ -105,12 +98,12 @@ TEST_F(Charging, UnhandledCodesAreLogged) {
   EXPECT_EQ(count(" MSG_TIMER : 7 no process."), 1);
 }
 
+// Refused after the CPU policy for the boot was set; the alarm's refusal names
+// its mode. (The power key's refusal lines: scenario low_voltage.)
 TEST_F(Charging, PowerKeyWithLowVoltageIsRefused) {
   root.write_battery({.voltage_mv = 2950});
   readBatteryState();
   EXPECT_EQ(handle(MSG_KEY_DOWN, 116, 1), 1);
-  EXPECT_EQ(count(" battery vol 2950 < 3000 threshold."), 1);
-  EXPECT_EQ(count(" donot start android 1."), 1);
   EXPECT_EQ(root.read("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), std::string("performance\0", 12));
   EXPECT_EQ(handle(MSG_ALARM), 1);
   EXPECT_EQ(count(" donot start android 4."), 1);
