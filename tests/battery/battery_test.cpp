@@ -231,11 +231,11 @@ TEST_F(BatteryTest, LoggingQueriesReportOncePerChange) {
   EXPECT_EQ(logged, expected);
 }
 
-// The battery holds 4980 mV. Offline logs the summary, once until a change.
+// The battery holds 4980 mV ("yes" forces entry as "1" does). Offline logs the summary, once until a change.
 TEST_F(BatteryTest, ForceEntryVoltageCapAndChargerOnlineRule) {
   const struct { const char *force, *show, *ac, *usb, *status; int32_t voltage; int online; } cases[] = {
       {"1", "5000", "0", "0", "Discharging", 4950, 1}, {"1", "6000", "0", "0", "", 4980, 1},
-      {"1", "4000", "0", "0", "", 3950, 1}, {"1", "-2147483648", "0", "0", "", INT32_MIN, 1},
+      {"yes", "4000", "0", "0", "", 3950, 1}, {"1", "-2147483648", "0", "0", "", INT32_MIN, 1},
       {"0", "5000", "1", "0", "Discharging", 4980, 1}, {"0", "5000", "0", "1", "Full", 4980, 1},
       {"0", "5000", "0", "0", "Unknown", 4980, 1}, {"0", "5000", "0", "0", "Charging", 4980, 1},
       {"0", "5000", "0", "0", "Discharging", 4980, 0}, {"0", "5000", "0", "0", "Full", 4980, 0},
