@@ -136,8 +136,6 @@ TEST_F(ScreenTest, GeometryFollowsTheInfoFileAndTheMemory) {
 TEST_F(ScreenTest, ShowingAPageRewritesOnlyYoffset) {
   const std::string padding = "comment=" + std::string(5000, 'x') + "\n";
   const struct { std::string before; unsigned page; std::string after; } cases[] = {
-      {"xres=4\nyres=3\nvendor=test\nbits_per_pixel=16\nyoffset=0\n", 1,
-       "xres=4\nyres=3\nvendor=test\nbits_per_pixel=16\nyoffset=3\n"},
       {"xres=4\nyres=3\nbits_per_pixel=32", 1, "xres=4\nyres=3\nbits_per_pixel=32\nyoffset=3\n"},
       {screen_text(4, 3, 16, padding + "yoffset=0\n"), 1, screen_text(4, 3, 16, padding + "yoffset=3\n")},
       {"xres=4\nyres=3\nyres_virtual=3\nbits_per_pixel=16\nyoffset=0\n", 0,
