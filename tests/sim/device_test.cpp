@@ -24,7 +24,7 @@ TEST(Device, BuiltFromOptionsReplacedOnlyWithForce) {
                                 "--res", tmp.path("no-res")}, &error)) << error;
   EXPECT_EQ(read(d.path("/dev/graphics/fb0")).size(), 2u * 320 * 240 * 4);  // two pages
   EXPECT_EQ(d.supply_attribute("battery", "status") + d.supply_attribute("battery", "charge_now"), "Discharging\n0\n");
-  // fb0.info read by the host screen: the ui tests. Plugging: SoakModelTest.ChargerRuleMatchesTheSimulator.
+  // fb0.info read by the host screen: the ui tests. Plugging and unplugging: the soak run.
 
   std::string other = tmp.path("other"), phone = d.root();
   ASSERT_TRUE(sim::write_file(other + "/precious.txt", "keep"));

@@ -74,39 +74,6 @@ TEST(SoakStreamTest, StreamsStayValid) {
   }
 }
 
-// Plugging and unplugging as the simulator writes it (a charger leaves Full
-// alone, the other charger keeps the battery charging), and the soak model's
-// rule predicting the same files.
-TEST(SoakModelTest, ChargerRuleMatchesTheSimulator) {
-  sim::TempDir tmp;
-  std::string error;
-  ASSERT_TRUE(sim::create_device(tmp.path("phone"), sim::DeviceOptions{.res_dir = tmp.path("no-res")}, &error)) << error;
-  sim::Device device(tmp.path("phone"));
-  sim::SoakRecord model;
-  const struct { const char *supply; bool online; const char *written, *status; int charger_mv; } steps[] = {
-      {"ac", false, nullptr, "Discharging", 0},     {"usb", true, nullptr, "Charging", 5000},
-      {"ac", true, "Full", "Full", 5000},           {"usb", false, nullptr, "Full", 5000},
-      {"ac", false, nullptr, "Discharging", 0},     {"usb", true, "Not charging", "Charging", 5000},
-      {"usb", false, "Charging", "Discharging", 0}, {"ac", true, nullptr, "Charging", 5000},
-  };
-  for (const auto& s : steps) {
-    SCOPED_TRACE(std::string(s.supply) + (s.online ? " on" : " off"));
-    if (s.written != nullptr) {
-      ASSERT_TRUE(device.write_battery(sim::BatteryFields{.status = s.written}));
-      model.status = s.written;
-    }
-    ASSERT_TRUE(device.set_charger(s.supply, s.online));
-    model = sim::with_charger(model, s.supply, s.online);
-    auto attr = [&](const char* supply, const char* name) { return sim::trim_sysfs(device.supply_attribute(supply, name)); };
-    EXPECT_EQ(attr("battery", "status"), s.status);
-    EXPECT_EQ(attr("battery", "charge_now"), std::to_string(s.charger_mv));
-    EXPECT_EQ(attr("ac", "online"), model.ac ? "1" : "0");
-    EXPECT_EQ(attr("usb", "online"), model.usb ? "1" : "0");
-    EXPECT_EQ(model.status, s.status);
-    EXPECT_EQ(model.charger_voltage_mv, s.charger_mv);
-  }
-}
-
 TEST(SoakModelTest, LedAndPresenceFollowTheProgramsRules) {
   const struct { bool ac, usb; const char* status; bool present; uint32_t led; } cases[] = {
       {true, false, "Full", true, sim::kLedGreen},     {false, true, "Discharging", true, sim::kLedRed},
