@@ -127,7 +127,7 @@ class LiveServer {
   Answer restart();
   Answer alarm(int seconds);
   void refresh();
-  std::string state_json(uint64_t version);
+  std::string state_fields();
   std::string supply(const std::string& name, const std::string& attribute);
   std::string program_state();
 
@@ -207,14 +207,14 @@ std::string LiveServer::program_state() {
   return text;
 }
 
-std::string LiveServer::state_json(uint64_t version) {
+// The state's fields after the version: `{"version":N,` + this is the JSON.
+std::string LiveServer::state_fields() {
   std::vector<std::string> lines = phone_.log_lines();
   log_times_.update(lines.size(), monotonic_ms());
   int64_t microvolts = 0;
   parse_int(supply("battery", "voltage_now"), &microvolts);
-  char head[160];
-  snprintf(head, sizeof(head), "{\"version\":%llu,\"led\":\"%08x\",\"backlight\":%d,",
-           static_cast<unsigned long long>(version), phone_.light_color("battery"),
+  char head[80];
+  snprintf(head, sizeof(head), "\"led\":\"%08x\",\"backlight\":%d,", phone_.light_color("battery"),
            static_cast<int>(phone_.light_color("backlight") & 0xff));
   std::string json = head;
   json += "\"program\":" + json_string(program_state());
@@ -237,6 +237,10 @@ std::string LiveServer::state_json(uint64_t version) {
 }
 
 void LiveServer::refresh() {
+  // The read-outs first, then the picture: the picture beside them is never
+  // older than they are, so a page that waits for a read-out and then looks
+  // at the picture sees that moment or a later one.
+  std::string fields = state_fields();
   Image shot;
   std::string error, png;
   bool changed = false;
@@ -247,7 +251,7 @@ void LiveServer::refresh() {
   }
   // Only this thread writes the snapshot, so it may read the version unlocked.
   uint64_t version = snapshot_.version + (changed ? 1 : 0);
-  std::string state = state_json(version);
+  std::string state = "{\"version\":" + std::to_string(version) + "," + fields;
   std::lock_guard<std::mutex> lock(snapshot_.lock);
   if (changed) snapshot_.png = std::move(png);
   snapshot_.version = version;
