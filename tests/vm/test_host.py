@@ -1,5 +1,5 @@
 """Unit tests of the virtual phone's host side and of the line escaping both
-sides share: python3 -m unittest discover -s vm/tests (no machine needed)."""
+sides share: python3 -m unittest discover -s tests/vm (no machine needed)."""
 import ctypes
 import io
 import json
@@ -16,7 +16,7 @@ from contextlib import redirect_stdout
 from types import SimpleNamespace
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-VM = os.path.dirname(HERE)
+VM = os.path.join(os.path.dirname(os.path.dirname(HERE)), "vm")
 sys.path.insert(0, VM)
 import lumovm  # noqa: E402
 
