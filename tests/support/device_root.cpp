@@ -1,6 +1,7 @@
 #include "tests/support/device_root.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "platform/host/host.h"
 
@@ -29,6 +30,11 @@ int DeviceRoot::shown_yoffset() const {
   sim::FrameInfo info;
   std::string error;
   return sim::read_frame_info(*this, &info, &error) ? info.yoffset : -1;
+}
+
+void DeviceRoot::exit_child(int code) const {
+  sim::remove_tree(dir());
+  _exit(code);
 }
 
 }  // namespace lumo_test

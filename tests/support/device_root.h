@@ -37,6 +37,9 @@ class DeviceRoot : private TempRootFolder, public sim::Device {
   void clear_log() const { write("/dev/log/main", ""); }
   // The yoffset the screen information shows, -1 when unreadable.
   int shown_yoffset() const;
+  // Ends a forked child that made this root: `_exit` runs no destructors,
+  // so the folder is removed here first.
+  [[noreturn]] void exit_child(int code) const;
 };
 
 }  // namespace lumo_test

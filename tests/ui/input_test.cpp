@@ -132,17 +132,17 @@ void run_thread_child(bool live) {
   if (live) root.write("/dev/input/event0", ""), root.mkfifo("/dev/input/event1");
   int w = live ? open(root.path("/dev/input/event1").c_str(), O_RDWR | O_NONBLOCK) : -1;
   pthread_t thread;
-  if (pthread_create(&thread, nullptr, [](void*) -> void* { input_thread(); }, nullptr) != 0) _exit(3);
-  if (live && !write_event(w, ev(EV_KEY, 116, 1))) _exit(4);
-  if (live && !lumo_test::wait_until([] { return messageQueueCount() == 1; }, 5000)) _exit(5);
-  if (live && drain_queue() != Posts{{MSG_KEY_DOWN, 116, 1}}) _exit(6);
+  if (pthread_create(&thread, nullptr, [](void*) -> void* { input_thread(); }, nullptr) != 0) root.exit_child(3);
+  if (live && !write_event(w, ev(EV_KEY, 116, 1))) root.exit_child(4);
+  if (live && !lumo_test::wait_until([] { return messageQueueCount() == 1; }, 5000)) root.exit_child(5);
+  if (live && drain_queue() != Posts{{MSG_KEY_DOWN, 116, 1}}) root.exit_child(6);
   usleep(100 * 1000);
   timespec a, b;
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &a);
   usleep(400 * 1000);
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &b);
-  if ((b.tv_sec - a.tv_sec) * 1000 + (b.tv_nsec - a.tv_nsec) / 1000000 > 150) _exit(7);
-  _exit(messageQueueCount() == 0 ? 0 : 8);
+  if ((b.tv_sec - a.tv_sec) * 1000 + (b.tv_nsec - a.tv_nsec) / 1000000 > 150) root.exit_child(7);
+  root.exit_child(messageQueueCount() == 0 ? 0 : 8);
 }
 
 TEST(InputThreadTest, DeliversKeysThenSleepsWhenDevicesEndOrThereAreNone) {

@@ -21,7 +21,7 @@ namespace {
 constexpr int kW = 160, kH = 400;
 
 #define CHILD_CHECK(cond) \
-  if (!(cond)) fprintf(stderr, "line %d: %s\n", __LINE__, #cond), _exit(1)
+  if (!(cond)) fprintf(stderr, "line %d: %s\n", __LINE__, #cond), root.exit_child(1)
 
 // Log lines of one priority that begin with `prefix`.
 long logged(const lumo_test::DeviceRoot& root, char priority, const std::string& prefix) {
@@ -83,7 +83,7 @@ void start_stop_child() {
   ui_stop();
   CHILD_CHECK(logged(root, 'E', "cannot exit ui, because not init.") == 1);
   CHILD_CHECK(logged(root, 'D', "Close gr_fb_fd") == 1 && logged(root, 'D', "ui exit succes.") == 1);
-  _exit(0);
+  root.exit_child(0);
 }
 
 TEST(UiTest, StartWithoutScreenThenStartAndStopTwiceReuseTheInputThread) {
