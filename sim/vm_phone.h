@@ -105,7 +105,6 @@ class VmPhone : public Phone {
  private:
   bool launch(std::string* error);
   bool input_open();
-  // One agent request; the reply without "ok"/"ok "; nullopt on "err" or failure.
   // The agent's answer to one request: the text after "ok", or nullopt when
   // it refused (the refusal in `refusal`, when given) or did not answer.
   std::optional<std::string> agent(const std::string& line, std::string* refusal = nullptr);
